@@ -1,0 +1,18 @@
+#include "common/message.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+int WriteMessage(char* message, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    if (vsnprintf(message, kMessageSize, format, args) < 0) message[0] = '\0';
+    va_end(args);
+    return 0;
+}
+
+void ClearMessage(char* message)
+{
+    message[0] = '\0';
+}

@@ -1,0 +1,95 @@
+// The host command qelsetup(command, file, useSystemDir, doRegistration, doSharedCount).
+// This unit knows the host's array interface and nothing of Win32.
+//
+// mexErrMsgTxt does not return: the host unwinds past this frame. So before every
+// raise the buffers taken from the host are released by hand, and nothing here owns
+// anything that would need a destructor.
+#include "mex.h"
+
+#include "installer/operations.h"
+
+#include <string.h>
+
+namespace {
+
+constexpr int kGatewayMessageSize = 2048;
+
+const char kBadCommand[] = "Incorrect input.\nFirst input must be either 'install' or 'uninstall'.";
+const char* const kBadFlag[3] = {
+    "Incorrect input.\nThird input must be either 1 or 0.",
+    "Incorrect input.\nFourth input must be either 1 or 0.",
+    "Incorrect input.\nFifth input must be either 1 or 0.",
+};
+
+// Inputs 3 to 5: a double whose (first) value is exactly 0 or 1; NaN is neither.
+// Returns the flag, or -1 when the input is not acceptable.
+int ReadFlag(const mxArray* input)
+{
+    if (!mxIsDouble(input)) return -1;
+    double value = mxGetScalar(input);
+    if (value == 0.0) return 0;
+    if (value == 1.0) return 1;
+    return -1;
+}
+
+// A buffer of (columns + 1) zeroed bytes from the host's allocator, holding the
+// input's text; a text of several rows is cut to its column count.
+char* ReadText(const mxArray* input)
+{
+    mwSize length = mxGetN(input) + 1;
+    char* text = static_cast<char*>(mxCalloc(length, 1));
+    mxGetString(input, text, length);
+    return text;
+}
+
+} // namespace
+
+extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+{
+    char message[kGatewayMessageSize];
+    memset(message, 0, sizeof(message));
+    int status = 0;
+
+    if (nrhs != 5) mexErrMsgTxt("Incorrect number of input arguments.");
+    if (nlhs > 2) mexErrMsgTxt("Incorrect number of output arguments.");
+
+    if (!mxIsChar(prhs[0])) mexErrMsgTxt(kBadCommand);
+    char* command = ReadText(prhs[0]);
+
+    if (!mxIsChar(prhs[1])) {
+        mxFree(command);
+        mexErrMsgTxt("Incorrect input.\nSecond input must be a file name.");
+    }
+    char* file = ReadText(prhs[1]);
+
+    int flags[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        flags[i] = ReadFlag(prhs[2 + i]);
+        if (flags[i] == -1) {
+            mxFree(command);
+            mxFree(file);
+            mexErrMsgTxt(kBadFlag[i]);
+        }
+    }
+
+    if (_stricmp(command, "install") == 0) {
+        status = installQELSystemFiles(file, flags[0], flags[1], flags[2], message);
+    } else if (_stricmp(command, "uninstall") == 0) {
+        status = uninstallQELSystemFiles(file, flags[0], flags[1], flags[2], message);
+    } else {
+        mxFree(command);
+        mxFree(file);
+        mexErrMsgTxt(kBadCommand);
+    }
+
+    plhs[0] = mxCreateDoubleScalar(status);
+    if (nlhs == 2) {
+        plhs[1] = mxCreateString(message);
+    } else if (status == 0) {
+        mxFree(command);
+        mxFree(file);
+        mexErrMsgTxt(message);
+    }
+    mxFree(command);
+    mxFree(file);
+}

@@ -1,0 +1,34 @@
+#ifndef QELSETUP_HOST_HOST_API_H
+#define QELSETUP_HOST_HOST_API_H
+
+// What the embedded host's libmx.dll and libmex.dll offer beyond the host interface
+// itself: building the unusual arrays a caller may pass, reading results back, and
+// calling an entry point so that a raised host error unwinds back to the caller.
+#include "mex.h"
+
+#include <stddef.h>
+
+extern "C" {
+
+// A character array of `rows` x `columns` whose characters are given in storage
+// order (column by column), as hosts keep them.
+mxArray* hostCreateCharMatrix(size_t rows, size_t columns, const char* storage);
+// A 1 x count double row.
+mxArray* hostCreateDoubleRow(size_t count, const double* values);
+mxArray* hostCreateLogicalScalar(bool value);
+void hostDestroyArray(mxArray* array);
+
+// Copies a character array's characters, in storage order, into `buffer`.
+void hostGetText(const mxArray* array, char* buffer, size_t size);
+// Blocks from mxCalloc not yet given back with mxFree.
+long hostOutstandingAllocations(void);
+
+typedef void (*MexEntryPoint)(int, mxArray*[], int, const mxArray*[]);
+
+// Calls the entry point. Returns 0 when it returned, 1 when it raised a host error,
+// whose text is then copied into `error`.
+int hostCallMexFunction(MexEntryPoint entry, int nlhs, mxArray* plhs[], int nrhs,
+                        const mxArray* prhs[], char* error, size_t errorSize);
+}
+
+#endif

@@ -1,0 +1,143 @@
+// qelhost: a small host of our own for extension modules. It loads a module file by
+// path, turns its command-line arguments into host arrays, calls mexFunction and
+// prints what came back.
+//
+//   qelhost [--outputs=N] MODULE ARG...
+//
+// ARG: a number (0, 1, 2.5), nan or inf        a double scalar
+//      [1,0,0]                                 a double row
+//      true, false                             a logical scalar
+//      rows:R:TEXT                             a character array of R rows, TEXT
+//                                              given column by column
+//      str:TEXT                                a character row, taken literally
+//      anything else                           a character row
+#include "host/host_api.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int Usage()
+{
+    fprintf(stderr, "usage: qelhost [--outputs=N] MODULE ARG...\n");
+    return 3;
+}
+
+bool ParseNumber(const char* text, double* value)
+{
+    if (_stricmp(text, "nan") == 0) {
+        *value = NAN;
+        return true;
+    }
+    char* end = nullptr;
+    *value = strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+mxArray* MakeArgument(const char* text)
+{
+    double number = 0;
+    if (strncmp(text, "str:", 4) == 0) return mxCreateString(text + 4);
+    if (strcmp(text, "true") == 0 || strcmp(text, "false") == 0)
+        return hostCreateLogicalScalar(text[0] == 't');
+    if (strncmp(text, "rows:", 5) == 0) {
+        char* end = nullptr;
+        unsigned long rows = strtoul(text + 5, &end, 10);
+        if (rows == 0 || *end != ':') return nullptr;
+        size_t length = strlen(end + 1);
+        if (length % rows != 0) return nullptr;
+        return hostCreateCharMatrix(rows, length / rows, end + 1);
+    }
+    if (text[0] == '[') {
+        std::vector<double> values;
+        std::string body(text + 1);
+        if (body.empty() || body.back() != ']') return nullptr;
+        body.pop_back();
+        char* cursor = &body[0];
+        while (*cursor) {
+            char* end = nullptr;
+            values.push_back(strtod(cursor, &end));
+            if (end == cursor) return nullptr;
+            cursor = *end == ',' ? end + 1 : end;
+        }
+        return hostCreateDoubleRow(values.size(), values.data());
+    }
+    if (ParseNumber(text, &number)) return mxCreateDoubleScalar(number);
+    return mxCreateString(text);
+}
+
+// Shows a message's newlines as \n so each result stays on one line.
+std::string Escape(const char* text)
+{
+    std::string out;
+    for (; *text; ++text) out += *text == '\n' ? std::string("\\n") : std::string(1, *text);
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int outputs = 2;
+    int first = 1;
+    if (argc > 1 && strncmp(argv[1], "--outputs=", 10) == 0) {
+        outputs = atoi(argv[1] + 10);
+        first = 2;
+    }
+    if (argc <= first || outputs < 0 || outputs > 8) return Usage();
+
+    HMODULE module = LoadLibraryA(argv[first]);
+    if (module == nullptr) {
+        fprintf(stderr, "qelhost: cannot load %s (error %lu)\n", argv[first], GetLastError());
+        return 3;
+    }
+    auto entry = reinterpret_cast<MexEntryPoint>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "mexFunction")));
+    if (entry == nullptr) {
+        fprintf(stderr, "qelhost: %s has no mexFunction\n", argv[first]);
+        FreeLibrary(module);
+        return 3;
+    }
+
+    std::vector<const mxArray*> inputs;
+    for (int i = first + 1; i < argc; ++i) {
+        mxArray* input = MakeArgument(argv[i]);
+        if (input == nullptr) {
+            fprintf(stderr, "qelhost: cannot read argument %s\n", argv[i]);
+            return 3;
+        }
+        inputs.push_back(input);
+    }
+    std::vector<mxArray*> results(outputs > 0 ? outputs : 1, nullptr);
+
+    char error[4096];
+    int raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(inputs.size()),
+                                     inputs.data(), error, sizeof(error));
+    int exitCode = 0;
+    if (raised) {
+        printf("error   = %s\n", Escape(error).c_str());
+        exitCode = 2;
+    } else {
+        if (results[0]) printf("status  = %g\n", mxGetScalar(results[0]));
+        if (outputs >= 2 && results[1]) {
+            std::vector<char> text(mxGetN(results[1]) + 1);
+            hostGetText(results[1], text.data(), text.size());
+            printf("message = '%s'\n", Escape(text.data()).c_str());
+        }
+    }
+
+    for (mxArray* result : results) hostDestroyArray(result);
+    for (const mxArray* input : inputs) hostDestroyArray(const_cast<mxArray*>(input));
+    if (hostOutstandingAllocations() != 0)
+        fprintf(stderr, "qelhost: the module left %ld host buffers unreleased\n",
+                hostOutstandingAllocations());
+    FreeLibrary(module);
+    return exitCode;
+}

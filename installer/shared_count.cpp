@@ -1,0 +1,99 @@
+#include "installer/shared_count.h"
+
+#include "common/holders.h"
+#include "common/message.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+const char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+// Counts are read into a 16-byte buffer: a longer value (a stray string, say) is not
+// a count of ours and is treated as absent.
+constexpr DWORD kCountBufferSize = 16;
+
+HKEY OpenSharedDllsKey()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
+// Reads the count's first four bytes, little-endian, whatever type the value has.
+// Returns 1 when the value exists and fits.
+int ReadCount(HKEY key, const char* path, DWORD* count)
+{
+    BYTE buffer[kCountBufferSize] = {};
+    DWORD length = kCountBufferSize;
+    if (RegQueryValueExA(key, path, nullptr, nullptr, buffer, &length) != ERROR_SUCCESS) return 0;
+    memcpy(count, buffer, sizeof(*count));
+    return 1;
+}
+
+// Always a well-formed 4-byte REG_DWORD, even when the value we read was a
+// shorter or differently typed one.
+LONG WriteCount(HKEY key, const char* path, DWORD count)
+{
+    return RegSetValueExA(key, path, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
+                          sizeof(count));
+}
+
+} // namespace
+
+int IncrementSharedCount(const char* path, int priorCopyFound, char* message)
+{
+    KeyHolder key(OpenSharedDllsKey());
+    if (!key)
+        return WriteMessage(message,
+                            "Error accessing registry for %s.\nCould not increment registry counter.\n",
+                            path);
+
+    DWORD count = 0;
+    if (ReadCount(key.get(), path, &count)) {
+        // Wrapping to 0 would let the next uninstall remove a file others still use.
+        if (count != 0xFFFFFFFFu) ++count;
+    } else {
+        count = priorCopyFound == 1 ? 2 : 1;
+    }
+
+    if (WriteCount(key.get(), path, count) != ERROR_SUCCESS)
+        return WriteMessage(message,
+                            "Error setting registry key for %s.\nCould not increment registry counter.\n",
+                            path);
+    return 1;
+}
+
+long long DecrementSharedCount(const char* path, char* message)
+{
+    KeyHolder key(OpenSharedDllsKey());
+    if (!key) {
+        WriteMessage(message,
+                     "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
+        return -1;
+    }
+
+    DWORD count = 0;
+    // A file without a count is used by nobody else.
+    if (!ReadCount(key.get(), path, &count)) return 0;
+
+    if (count > 1) {
+        if (WriteCount(key.get(), path, count - 1) != ERROR_SUCCESS) {
+            WriteMessage(message,
+                         "Error setting registry key for %s.\nCould not decrement registry counter.\n",
+                         path);
+            return -1;
+        }
+        return count - 1;
+    }
+
+    if (RegDeleteValueA(key.get(), path) != ERROR_SUCCESS) {
+        WriteMessage(message, "Error deleting registry key for %s.\n", path);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,27 @@
+#ifndef QELSETUP_INSTALLER_TARGET_PATHS_H
+#define QELSETUP_INSTALLER_TARGET_PATHS_H
+
+// Paths of this module are 8-bit text of at most kMaxPathLength characters.
+constexpr int kMaxPathLength = 255;
+constexpr int kPathBufferSize = kMaxPathLength + 1;
+
+// The file an operation acts on, and for a control (.ocx) its companion .dep beside it.
+// Both paths double as SharedDLLs value names, so install and uninstall must form
+// them identically.
+struct TargetPaths {
+    char targetPath[kPathBufferSize];
+    char companionPath[kPathBufferSize];
+    int isOcx;
+};
+
+// Forms the paths for `file`: in system-directory mode (any non-zero useSystemDir)
+// the system directory joined with the file's base name and extension, otherwise
+// `file` unchanged. Returns 1, or writes a message and returns 0 for a name that is
+// empty, too long, names no file, or when the system directory cannot be read.
+int MakeTargetPaths(const char* file, int useSystemDir, TargetPaths* paths, char* message);
+
+// Replaces the last four characters of a path ending in ".ocx" (any case) by ".dep"
+// in place. Returns 1 when it did so, 0 when the path is no control.
+int MakeCompanionName(char* path);
+
+#endif

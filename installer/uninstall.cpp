@@ -1,0 +1,43 @@
+#include "installer/operations.h"
+
+#include "common/message.h"
+#include "installer/self_registration.h"
+#include "installer/shared_count.h"
+#include "installer/target_paths.h"
+#include "privilege/checks.h"
+
+#include <windows.h>
+
+int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
+                            int doSharedCount, char* message)
+{
+    if (!CheckConfigurePermission(message)) return 0;
+
+    TargetPaths paths = {};
+    if (!MakeTargetPaths(file, useSystemDir, &paths, message)) return 0;
+
+    if (doSharedCount == 1) {
+        long long remaining = DecrementSharedCount(paths.targetPath, message);
+        // The companion follows its control whatever became of the control's count.
+        if (paths.isOcx) {
+            char scratch[kMessageSize] = {};
+            DecrementSharedCount(paths.companionPath, scratch);
+        }
+        if (remaining == -1) return 0;
+        // Other products still use the file.
+        if (remaining != 0) return 1;
+    }
+
+    if (doRegistration == 1 && !UnregisterServerFile(paths.targetPath, message)) return 0;
+
+    // Outside the system directory the file is the product's own to keep or remove.
+    if (useSystemDir == 0) return 1;
+
+    if (!DeleteFileA(paths.targetPath))
+        return WriteMessage(message, "Error deleting file %s\n", paths.targetPath);
+    if (paths.isOcx) {
+        DeleteFileA(paths.companionPath);
+        ClearMessage(message);
+    }
+    return 1;
+}

@@ -1,0 +1,21 @@
+#ifndef QELSETUP_INSTALLER_VERSION_PROBE_H
+#define QELSETUP_INSTALLER_VERSION_PROBE_H
+
+// The file version of a Windows executable's fixed version record; each field holds
+// 0 to 65535.
+struct FileVersion {
+    int major;
+    int minor;
+    int build;
+    int revision;
+};
+
+// 1: `version` filled. -1: the file does not exist, or has no version data to be had
+// (message written either way; callers may treat it as "no usable version here").
+// 0: a real error reading the version data (message written).
+int GetFileVersionNumbers(const char* path, FileVersion* version, char* message);
+
+// 1 when `a` is strictly newer than `b`, else 0.
+int IsVersionNewer(const FileVersion& a, const FileVersion& b);
+
+#endif

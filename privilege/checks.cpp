@@ -1,0 +1,91 @@
+#include "privilege/checks.h"
+
+#include "common/holders.h"
+#include "common/message.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+constexpr unsigned long kAdministratorsRid = DOMAIN_ALIAS_RID_ADMINS;
+constexpr unsigned long kPowerUsersRid = DOMAIN_ALIAS_RID_POWER_USERS;
+
+// A thread that impersonates is judged by its own token. Only a thread that has no
+// token of its own (ERROR_NO_TOKEN) is judged by the process: falling back on any
+// other error would let a restricted impersonating thread borrow the process's rights.
+HANDLE OpenCallerToken()
+{
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)) return token;
+    if (GetLastError() != ERROR_NO_TOKEN) return nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return token;
+    return nullptr;
+}
+
+} // namespace
+
+int GetWindowsFamily()
+{
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    if (!GetVersionExA(&info)) return -1;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) return info.dwMajorVersion <= 4 ? 2 : 3;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return 1;
+    return -1;
+}
+
+int IsBuiltinGroupMember(unsigned long rid)
+{
+    HandleHolder token(OpenCallerToken());
+    if (!token) return -1;
+
+    DWORD length = 0;
+    if (GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &length)
+        || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return -1;
+
+    // DWORD elements keep the group list aligned for the SID pointers inside it.
+    std::vector<DWORD> buffer((length + sizeof(DWORD) - 1) / sizeof(DWORD));
+    if (!GetTokenInformation(token.get(), TokenGroups, buffer.data(),
+                             static_cast<DWORD>(buffer.size() * sizeof(DWORD)), &length))
+        return -1;
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID rawSid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, rid,
+                                  0, 0, 0, 0, 0, 0, &rawSid))
+        return -1;
+    SidHolder groupSid(rawSid);
+
+    // Attributes are deliberately ignored: a deny-only Administrators entry still
+    // means the user is an administrator who chose a restricted token.
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (EqualSid(groups->Groups[i].Sid, groupSid.get())) return 0;
+    }
+    return -1;
+}
+
+int RunningAsAdministrator(void)
+{
+    return IsBuiltinGroupMember(kAdministratorsRid);
+}
+
+int RunningAsPowerUser(void)
+{
+    if (IsBuiltinGroupMember(kAdministratorsRid) == 0) return 0;
+    return IsBuiltinGroupMember(kPowerUsersRid);
+}
+
+int CheckConfigurePermission(char* message)
+{
+    // The 9x family has no tokens to ask; everyone there may configure the machine.
+    if (GetWindowsFamily() == 1) return 1;
+    if (RunningAsPowerUser() == 0) return 1;
+    return WriteMessage(message, "%s",
+                        "You do not have permissions to configure this product.\n"
+                        "This configuration updates system files and registry entries\n"
+                        "and requires that you have administrator privileges on this machine.\n");
+}

@@ -1,0 +1,185 @@
+// Platform family, group membership and the permission gate, against Wine's real
+// version and token APIs. Under Wine every process runs as an administrator, so
+// "not a member" is shown with Guests and with threads whose token cannot be read.
+#include "privilege/checks.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace qeltest;
+
+namespace {
+
+const char kDenied[] =
+    "You do not have permissions to configure this product.\n"
+    "This configuration updates system files and registry entries\n"
+    "and requires that you have administrator privileges on this machine.\n";
+
+constexpr unsigned long kGuestsRid = 546;
+
+// Runs a copy of family_probe.exe under a name for which Wine reports `version`,
+// and returns its exit code: family * 10 + gate result.
+DWORD RunProbeAs(const std::string& version)
+{
+    std::string exe = UniqueName("family_probe_" + version + "_") + ".exe";
+    std::string path = BinFile(exe);
+    EXPECT_TRUE(CopyFileA(BinFile("family_probe.exe").c_str(), path.c_str(), FALSE));
+
+    std::string appKey = "Software\\Wine\\AppDefaults\\" + exe;
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, appKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                   static_cast<DWORD>(version.size() + 1));
+    RegCloseKey(key);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + path + "\"";
+    DWORD exitCode = 0xFFFFFFFF;
+    if (CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        WaitForSingleObject(process.hProcess, 60000);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    RegDeleteKeyA(HKEY_CURRENT_USER, appKey.c_str());
+    DeleteFileA(path.c_str());
+    return exitCode;
+}
+
+// A restricted copy of the process token in which Administrators is deny-only.
+HANDLE MakeDenyOnlyAdministratorsToken()
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process)) return nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                             &administrators);
+    SID_AND_ATTRIBUTES disable = {administrators, 0};
+    HANDLE restricted = nullptr;
+    CreateRestrictedToken(process, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted);
+    FreeSid(administrators);
+    CloseHandle(process);
+    HANDLE impersonation = nullptr;
+    if (restricted) {
+        DuplicateToken(restricted, SecurityImpersonation, &impersonation);
+        CloseHandle(restricted);
+    }
+    return impersonation;
+}
+
+}  // namespace
+
+TEST(WindowsFamilyTest, WineDefaultsToTheNtFiveFamily)
+{
+    EXPECT_EQ(GetWindowsFamily(), 3);
+}
+
+TEST(WindowsFamilyTest, Win98ProgramPassesTheGateWithoutReadingAnyToken)
+{
+    // The probe makes its thread's token unreadable before asking the gate: it can
+    // only pass if the gate never looked at a token.
+    EXPECT_EQ(RunProbeAs("win98"), 11u);
+}
+
+TEST(WindowsFamilyTest, Nt40ProgramIsTheOldNtFamilyAndIsStillChecked)
+{
+    EXPECT_EQ(RunProbeAs("nt40"), 20u);
+}
+
+TEST(GroupMembershipTest, TheWineUserIsAnAdministratorButNotAPowerUserOrGuest)
+{
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS), 0);
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_POWER_USERS), -1);
+    EXPECT_EQ(IsBuiltinGroupMember(kGuestsRid), -1);
+    EXPECT_EQ(RunningAsAdministrator(), 0);
+    EXPECT_EQ(RunningAsPowerUser(), 0);
+}
+
+TEST(GroupMembershipTest, ExportedChecksAnswerThroughTheBuiltModule)
+{
+    ModuleApi api = LoadModuleApi();
+    ASSERT_NE(api.module, nullptr);
+    ASSERT_NE(api.runningAsAdministrator, nullptr);
+    ASSERT_NE(api.runningAsPowerUser, nullptr);
+    EXPECT_EQ(api.runningAsAdministrator(), 0);
+    EXPECT_EQ(api.runningAsPowerUser(), 0);
+    {
+        UnopenableThreadToken unopenable;
+        ASSERT_TRUE(unopenable.active);
+        EXPECT_EQ(api.runningAsAdministrator(), -1);
+        EXPECT_EQ(api.runningAsPowerUser(), -1);
+    }
+    FreeLibrary(api.module);
+}
+
+TEST(GroupMembershipTest, DenyOnlyAdministratorsInAnImpersonatedTokenStillCounts)
+{
+    HANDLE token = MakeDenyOnlyAdministratorsToken();
+    ASSERT_NE(token, nullptr);
+    ASSERT_TRUE(SetThreadToken(nullptr, token));
+    EXPECT_EQ(RunningAsAdministrator(), 0);
+    EXPECT_EQ(RunningAsPowerUser(), 0);
+    char message[kMessageBufferForTests] = "";
+    EXPECT_EQ(CheckConfigurePermission(message), 1);
+    EXPECT_STREQ(message, "");
+    RevertToSelf();
+    CloseHandle(token);
+}
+
+TEST(GroupMembershipTest, ImpersonatingThreadIsJudgedByItsOwnTokenAndNeverByTheProcess)
+{
+    // The process token is an administrator's; the thread's own token cannot be
+    // opened. Falling back to the process token would wrongly answer 0.
+    UnopenableThreadToken unopenable;
+    ASSERT_TRUE(unopenable.active);
+    HANDLE token = nullptr;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS), -1);
+    EXPECT_EQ(RunningAsAdministrator(), -1);
+    EXPECT_EQ(RunningAsPowerUser(), -1);
+}
+
+TEST(GroupMembershipTest, AnonymousImpersonationAnswersNoToBoth)
+{
+    AnonymousImpersonation anonymous;
+    ASSERT_TRUE(anonymous.active);
+    EXPECT_EQ(RunningAsAdministrator(), -1);
+    EXPECT_EQ(RunningAsPowerUser(), -1);
+}
+
+TEST(PermissionGateTest, AdministratorPassesAndTheMessageIsUntouched)
+{
+    char message[kMessageBufferForTests] = "caller's text";
+    EXPECT_EQ(CheckConfigurePermission(message), 1);
+    EXPECT_STREQ(message, "caller's text");
+}
+
+TEST(PermissionGateTest, UnreadableTokenIsDeniedWithTheExactThreeLineMessage)
+{
+    char message[kMessageBufferForTests];
+    memset(message, 'x', sizeof(message));
+    {
+        UnopenableThreadToken unopenable;
+        ASSERT_TRUE(unopenable.active);
+        EXPECT_EQ(CheckConfigurePermission(message), 0);
+    }
+    EXPECT_STREQ(message, kDenied);
+    // Nothing past the message's own terminator was written.
+    EXPECT_EQ(message[strlen(kDenied) + 1], 'x');
+
+    AnonymousImpersonation anonymous;
+    ASSERT_TRUE(anonymous.active);
+    message[0] = '\0';
+    EXPECT_EQ(CheckConfigurePermission(message), 0);
+    EXPECT_STREQ(message, kDenied);
+}

@@ -1,0 +1,333 @@
+#include "support/test_support.h"
+
+#include "fixture_record.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace qeltest {
+
+std::string BinDir()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path);
+    return dir.substr(0, dir.find_last_of('\\'));
+}
+
+std::string BinFile(const std::string& name) { return BinDir() + "\\" + name; }
+
+std::string SystemDir()
+{
+    char dir[MAX_PATH] = {};
+    GetSystemDirectoryA(dir, MAX_PATH);
+    return dir;
+}
+
+std::string UniqueName(const std::string& prefix)
+{
+    static std::atomic<int> counter{0};
+    return prefix + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+}
+
+std::string MakeTempDir()
+{
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::string dir = std::string(temp) + UniqueName("qeltest");
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyFixture(const std::string& fixture, const std::string& destination)
+{
+    return CopyFileA(BinFile(fixture).c_str(), destination.c_str(), FALSE) != 0;
+}
+
+void WriteTextFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::string ReadTextFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+SharedValue ReadSharedValue(const std::string& name)
+{
+    SharedValue value;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return value;
+    BYTE data[64] = {};
+    DWORD length = sizeof(data);
+    if (RegQueryValueExA(key, name.c_str(), nullptr, &value.type, data, &length) == ERROR_SUCCESS) {
+        value.exists = true;
+        value.length = length;
+        memcpy(&value.count, data, sizeof(value.count));
+    }
+    RegCloseKey(key);
+    return value;
+}
+
+void WriteSharedValue(const std::string& name, DWORD type, const void* data, DWORD length)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), length),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+void WriteSharedCount(const std::string& name, DWORD count)
+{
+    WriteSharedValue(name, REG_DWORD, &count, sizeof(count));
+}
+
+void DeleteSharedValue(const std::string& name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegDeleteValueA(key, name.c_str());
+    RegCloseKey(key);
+}
+
+namespace {
+
+std::string RecordKeyName(const std::string& path)
+{
+    char base[MAX_PATH] = {};
+    FixtureBaseName(path.c_str(), base, sizeof(base));
+    return std::string(QEL_FIXTURE_RECORD_ROOT) + "\\" + base;
+}
+
+std::string ClsidKeyName(const std::string& path)
+{
+    char base[MAX_PATH] = {};
+    FixtureBaseName(path.c_str(), base, sizeof(base));
+    char clsid[64] = {};
+    FixtureClsid(base, clsid, sizeof(clsid));
+    return std::string("CLSID\\") + clsid;
+}
+
+std::string QueryString(HKEY key, const char* name)
+{
+    char data[1024] = {};
+    DWORD length = sizeof(data) - 1;
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &length) != ERROR_SUCCESS)
+        return std::string();
+    return data;
+}
+
+}  // namespace
+
+FixtureRecord ReadFixtureRecord(const std::string& path)
+{
+    FixtureRecord record;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKeyName(path).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return record;
+    record.exists = true;
+    record.event = QueryString(key, "Event");
+    record.loadedFrom = QueryString(key, "LoadedFrom");
+    DWORD length = sizeof(DWORD);
+    RegQueryValueExA(key, "OleInitialized", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.oleInitialized), &length);
+    length = sizeof(DWORD);
+    RegQueryValueExA(key, "Calls", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.calls), &length);
+    RegCloseKey(key);
+    return record;
+}
+
+void ClearFixtureRecord(const std::string& path)
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, RecordKeyName(path).c_str());
+}
+
+bool IsClsidRegistered(const std::string& path, std::string* server)
+{
+    HKEY key = nullptr;
+    std::string name = ClsidKeyName(path) + "\\InprocServer32";
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, name.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    if (server) *server = QueryString(key, nullptr);
+    RegCloseKey(key);
+    return true;
+}
+
+void RemoveClsid(const std::string& path)
+{
+    std::string name = ClsidKeyName(path);
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, (name + "\\InprocServer32").c_str());
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, name.c_str());
+}
+
+bool IsModuleLoaded(const std::string& path)
+{
+    std::string name = path.substr(path.find_last_of("\\/") + 1);
+    return GetModuleHandleA(name.c_str()) != nullptr;
+}
+
+bool IsOleInitializedHere()
+{
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (hr == RPC_E_CHANGED_MODE) return true;
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return hr == S_FALSE;
+}
+
+SharedDllsWriteDenied::SharedDllsWriteDenied()
+{
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, READ_CONTROL | WRITE_DAC, &key),
+              ERROR_SUCCESS);
+    DWORD length = 0;
+    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &length);
+    savedDescriptor.resize(length);
+    EXPECT_EQ(RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, &savedDescriptor[0], &length), ERROR_SUCCESS);
+
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ACL acl;
+    InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
+}
+
+SharedDllsWriteDenied::~SharedDllsWriteDenied()
+{
+    // The handle was opened with WRITE_DAC before the DACL emptied, so it can restore it.
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &savedDescriptor[0]);
+    RegCloseKey(key);
+}
+
+struct SharedDllsKeyMissing::Saved {
+    struct Value {
+        std::string name;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    std::vector<Value> values;
+};
+
+SharedDllsKeyMissing::SharedDllsKeyMissing() : saved(new Saved)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "SharedDLLs key missing before the test";
+        return;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[16384];
+        DWORD nameLength = sizeof(name);
+        BYTE data[4096];
+        DWORD dataLength = sizeof(data);
+        DWORD type = 0;
+        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
+        saved->values.push_back({name, type, std::vector<BYTE>(data, data + dataLength)});
+    }
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSharedDllsKey), ERROR_SUCCESS);
+}
+
+SharedDllsKeyMissing::~SharedDllsKeyMissing()
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
+        for (const auto& value : saved->values)
+            RegSetValueExA(key, value.name.c_str(), 0, value.type, value.data.data(),
+                           static_cast<DWORD>(value.data.size()));
+        RegCloseKey(key);
+    }
+    delete saved;
+}
+
+UnopenableThreadToken::UnopenableThreadToken()
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &process)) return;
+    HANDLE copy = nullptr;
+    BOOL duplicated = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                                       TokenImpersonation, &copy);
+    CloseHandle(process);
+    if (!duplicated) return;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ACL acl;
+    InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
+    if (SetKernelObjectSecurity(copy, DACL_SECURITY_INFORMATION, &descriptor))
+        active = SetThreadToken(nullptr, copy) != 0;
+    CloseHandle(copy);
+}
+
+UnopenableThreadToken::~UnopenableThreadToken()
+{
+    if (active) RevertToSelf();
+}
+
+AnonymousImpersonation::AnonymousImpersonation()
+{
+    active = ImpersonateSelf(SecurityAnonymous) != 0;
+}
+
+AnonymousImpersonation::~AnonymousImpersonation()
+{
+    if (active) RevertToSelf();
+}
+
+FileHeldOpen::FileHeldOpen(const std::string& path)
+{
+    handle = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+FileHeldOpen::~FileHeldOpen()
+{
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+std::string ModulePath()
+{
+    return BinFile(sizeof(void*) == 8 ? "qelsetup.mexw64" : "qelsetup.mexw32");
+}
+
+namespace {
+// Through a generic function pointer, which GCC accepts as a cast between function types.
+template <typename Function>
+Function ProcAs(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+}  // namespace
+
+ModuleApi LoadModuleApi()
+{
+    ModuleApi api;
+    api.module = LoadLibraryA(ModulePath().c_str());
+    if (api.module == nullptr) return api;
+    api.install = ProcAs<decltype(api.install)>(api.module, "installQELSystemFiles");
+    api.uninstall =
+        ProcAs<decltype(api.uninstall)>(api.module, "uninstallQELSystemFiles");
+    api.runningAsAdministrator = ProcAs<decltype(api.runningAsAdministrator)>(api.module, "RunningAsAdministrator");
+    api.runningAsPowerUser =
+        ProcAs<decltype(api.runningAsPowerUser)>(api.module, "RunningAsPowerUser");
+    api.mexFunction = reinterpret_cast<void*>(GetProcAddress(api.module, "mexFunction"));
+    return api;
+}
+
+}  // namespace qeltest

@@ -1,0 +1,113 @@
+#ifndef QELSETUP_TESTS_TEST_SUPPORT_H
+#define QELSETUP_TESTS_TEST_SUPPORT_H
+
+// Helpers shared by the test programs: real files, real registry values, real tokens.
+#include <windows.h>
+
+#include <string>
+
+namespace qeltest {
+
+// The size this module promises its callers' message buffers need.
+constexpr int kMessageBufferForTests = 1024;
+
+constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+// The folder of the running test program, where the module and fixtures are built.
+std::string BinDir();
+std::string BinFile(const std::string& name);
+std::string SystemDir();
+// A name no other test uses: prefix, process id and a counter.
+std::string UniqueName(const std::string& prefix);
+// A fresh, empty folder under the prefix's temp folder.
+std::string MakeTempDir();
+
+bool FileExists(const std::string& path);
+bool CopyFixture(const std::string& fixture, const std::string& destination);
+void WriteTextFile(const std::string& path, const std::string& text);
+std::string ReadTextFile(const std::string& path);
+
+// A SharedDLLs value as it is stored.
+struct SharedValue {
+    bool exists = false;
+    DWORD type = 0;
+    DWORD length = 0;
+    DWORD count = 0;  // the first four bytes
+};
+SharedValue ReadSharedValue(const std::string& name);
+void WriteSharedValue(const std::string& name, DWORD type, const void* data, DWORD length);
+void WriteSharedCount(const std::string& name, DWORD count);
+void DeleteSharedValue(const std::string& name);
+
+// What a fixture server recorded of its last call (see fixture_record.h).
+struct FixtureRecord {
+    bool exists = false;
+    std::string event;
+    DWORD oleInitialized = 0;
+    std::string loadedFrom;
+    DWORD calls = 0;
+};
+FixtureRecord ReadFixtureRecord(const std::string& path);
+void ClearFixtureRecord(const std::string& path);
+// Whether the server file at `path` has its CLSID key, and which path it names.
+bool IsClsidRegistered(const std::string& path, std::string* server = nullptr);
+void RemoveClsid(const std::string& path);
+// Whether a module of that file name is loaded in this process.
+bool IsModuleLoaded(const std::string& path);
+// Whether OLE/COM is initialised on the calling thread (leaves it as it was).
+bool IsOleInitializedHere();
+
+// While alive, the SharedDLLs key refuses every open for writing (an empty DACL).
+struct SharedDllsWriteDenied {
+    SharedDllsWriteDenied();
+    ~SharedDllsWriteDenied();
+    HKEY key = nullptr;
+    std::string savedDescriptor;
+};
+
+// While alive, the SharedDLLs key does not exist; its values come back afterwards.
+struct SharedDllsKeyMissing {
+    SharedDllsKeyMissing();
+    ~SharedDllsKeyMissing();
+    struct Saved;
+    Saved* saved = nullptr;
+};
+
+// While alive, the calling thread impersonates a copy of the process token whose own
+// DACL is empty, so the thread cannot open its token (error 5).
+struct UnopenableThreadToken {
+    UnopenableThreadToken();
+    ~UnopenableThreadToken();
+    bool active = false;
+};
+
+// While alive, the calling thread impersonates at anonymous level, which forbids
+// opening its token (ERROR_CANT_OPEN_ANONYMOUS).
+struct AnonymousImpersonation {
+    AnonymousImpersonation();
+    ~AnonymousImpersonation();
+    bool active = false;
+};
+
+// While alive, a file is held open with no sharing at all.
+struct FileHeldOpen {
+    explicit FileHeldOpen(const std::string& path);
+    ~FileHeldOpen();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// The exported functions of the built module, loaded as a DLL.
+struct ModuleApi {
+    HMODULE module = nullptr;
+    int (*install)(const char*, int, int, int, char*) = nullptr;
+    int (*uninstall)(const char*, int, int, int, char*) = nullptr;
+    int (*runningAsAdministrator)() = nullptr;
+    int (*runningAsPowerUser)() = nullptr;
+    void* mexFunction = nullptr;
+};
+std::string ModulePath();
+ModuleApi LoadModuleApi();
+
+}  // namespace qeltest
+
+#endif

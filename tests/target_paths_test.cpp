@@ -1,0 +1,117 @@
+// Target and companion paths: these are also SharedDLLs value names, so install and
+// uninstall must form them identically.
+#include "installer/target_paths.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace qeltest;
+
+namespace {
+
+struct Formed {
+    int result;
+    TargetPaths paths;
+    std::string message;
+};
+
+Formed Make(const std::string& file, int useSystemDir)
+{
+    Formed formed = {};
+    char message[kMessageBufferForTests] = "";
+    formed.result = MakeTargetPaths(file.c_str(), useSystemDir, &formed.paths, message);
+    formed.message = message;
+    return formed;
+}
+
+}  // namespace
+
+TEST(TargetPathsTest, SystemDirectoryModeKeepsOnlyNameAndExtension)
+{
+    Formed chart = Make("D:\\kit\\bin\\Chart.ocx", 1);
+    ASSERT_EQ(chart.result, 1);
+    EXPECT_EQ(std::string(chart.paths.targetPath), SystemDir() + "\\Chart.ocx");
+    EXPECT_EQ(std::string(chart.paths.companionPath), SystemDir() + "\\Chart.dep");
+    EXPECT_EQ(chart.paths.isOcx, 1);
+
+    Formed probe = Make("tools\\probe", 1);
+    ASSERT_EQ(probe.result, 1);
+    EXPECT_EQ(std::string(probe.paths.targetPath), SystemDir() + "\\probe");
+    EXPECT_EQ(probe.paths.isOcx, 0);
+
+    // Both separators split components; any non-zero flag selects the mode.
+    Formed slashes = Make("D:/kit/bin/Grid.dll", 2);
+    ASSERT_EQ(slashes.result, 1);
+    EXPECT_EQ(std::string(slashes.paths.targetPath), SystemDir() + "\\Grid.dll");
+
+    Formed dotted = Make("C:\\kit.v2\\lib.a.b", -1);
+    ASSERT_EQ(dotted.result, 1);
+    EXPECT_EQ(std::string(dotted.paths.targetPath), SystemDir() + "\\lib.a.b");
+}
+
+TEST(TargetPathsTest, OwnPlaceModeUsesTheNameUnchanged)
+{
+    for (const char* name : {"relative\\Chart.ocx", "Chart.dll", "D:/kit/x.OCX"}) {
+        Formed formed = Make(name, 0);
+        ASSERT_EQ(formed.result, 1);
+        EXPECT_STREQ(formed.paths.targetPath, name);
+    }
+    EXPECT_STREQ(Make("relative\\Chart.ocx", 0).paths.companionPath, "relative\\Chart.dep");
+}
+
+TEST(TargetPathsTest, OnlyANameEndingInOcxInAnyCaseIsAControl)
+{
+    EXPECT_EQ(Make("a.Ocx", 0).paths.isOcx, 1);
+    Formed upper = Make("C:\\x\\Grid.OCX", 1);
+    EXPECT_EQ(upper.paths.isOcx, 1);
+    EXPECT_EQ(std::string(upper.paths.companionPath), SystemDir() + "\\Grid.dep");
+    EXPECT_EQ(Make("Chart.ocx.bak", 1).paths.isOcx, 0);
+    EXPECT_EQ(Make("ocx", 0).paths.isOcx, 0);
+    EXPECT_EQ(Make(".ocx", 0).paths.isOcx, 1);
+    EXPECT_STREQ(Make(".ocx", 0).paths.companionPath, ".dep");
+}
+
+TEST(TargetPathsTest, NamesThatFitNoBufferAreRejectedWithAMessageThatFits)
+{
+    std::string longest(255, 'a');
+    EXPECT_EQ(Make(longest, 0).result, 1);
+    EXPECT_EQ(Make(std::string(256, 'a'), 0).result, 0);
+
+    std::string huge(5000, 'b');
+    Formed rejected = Make(huge, 1);
+    EXPECT_EQ(rejected.result, 0);
+    EXPECT_NE(rejected.message.find("longer than 255 characters"), std::string::npos);
+    EXPECT_LT(rejected.message.size(), 1024u);
+
+    // A name that fits alone but not behind the system directory.
+    std::string name(255 - SystemDir().size(), 'c');
+    EXPECT_EQ(Make(name, 1).result, 0);
+    EXPECT_EQ(Make(name, 1).message,
+              "The path " + SystemDir() + "\\" + name + " is longer than 255 characters.\n");
+    name.pop_back();
+    EXPECT_EQ(Make(name, 1).result, 1);
+}
+
+TEST(TargetPathsTest, EmptyNamesAreRefusedRatherThanActingOnTheDirectory)
+{
+    EXPECT_EQ(Make("", 0).result, 0);
+    EXPECT_EQ(Make("", 0).message, "No file name was given.\n");
+    EXPECT_EQ(Make("", 1).result, 0);
+    Formed folder = Make("C:\\kit\\", 1);
+    EXPECT_EQ(folder.result, 0);
+    EXPECT_EQ(folder.message, "The name C:\\kit\\ does not name a file.\n");
+}
+
+TEST(TargetPathsTest, MessageNeverRunsPastTheBuffer)
+{
+    char message[kMessageBufferForTests + 16];
+    memset(message, 'x', sizeof(message));
+    TargetPaths paths = {};
+    std::string huge(100000, 'd');
+    EXPECT_EQ(MakeTargetPaths(huge.c_str(), 0, &paths, message), 0);
+    EXPECT_EQ(message[strlen(message) + 1], 'x');
+    for (int i = kMessageBufferForTests; i < kMessageBufferForTests + 16; ++i) EXPECT_EQ(message[i], 'x');
+}

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Makes a fresh Wine prefix for one test run and keeps its wineserver alive until
+# stop-prefix.sh, so the test programs do not each pay Wine's start-up.
+#   prepare-prefix.sh PREFIX
+set -eu
+prefix=$1
+export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+
+if [ -d "$prefix" ]; then "$wineserver" -k 2>/dev/null || true; fi
+rm -rf "$prefix"
+mkdir -p "$prefix"
+"$wineserver" -p </dev/null >/dev/null 2>&1
+wine wineboot -i >/dev/null 2>&1
+# Windows always has the SharedDLLs key; a fresh prefix does not. 32-bit programs
+# see their own view of HKLM\Software, so both views get it.
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs'
+wine reg add "$key" /f /reg:64 >/dev/null 2>&1
+wine reg add "$key" /f /reg:32 >/dev/null 2>&1
+wine reg query "$key" /reg:64 >/dev/null 2>&1
+wine reg query "$key" /reg:32 >/dev/null 2>&1
+echo "Wine prefix ready: $prefix"
