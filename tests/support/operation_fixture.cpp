@@ -1,0 +1,116 @@
+#include "support/operation_fixture.h"
+
+#include <cstring>
+
+namespace qeltest {
+
+void OperationTest::SetUp()
+{
+    api = LoadModuleApi();
+    ASSERT_NE(api.module, nullptr) << ModulePath();
+    ASSERT_NE(api.install, nullptr);
+    ASSERT_NE(api.uninstall, nullptr);
+    dir = MakeTempDir();
+    base = UniqueName("qelop");
+}
+
+void OperationTest::TearDown()
+{
+    for (const std::string& path : tracked) {
+        RemoveClsid(path);
+        ClearFixtureRecord(path);
+        DeleteSharedValue(path);
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+    }
+    RemoveDirectoryA((dir + "\\newer").c_str());
+    RemoveDirectoryA(dir.c_str());
+    if (api.module) FreeLibrary(api.module);
+}
+
+void OperationTest::Track(const std::string& path) { tracked.push_back(path); }
+
+std::string OperationTest::Source(const std::string& fixture, const std::string& extension, bool withDep,
+                                  const std::string& folder)
+{
+    std::string where = folder.empty() ? dir : dir + "\\" + folder;
+    CreateDirectoryA(where.c_str(), nullptr);
+    std::string path = where + "\\" + base + extension;
+    EXPECT_TRUE(CopyFixture(fixture, path)) << fixture;
+    Track(path);
+    std::string dep = where + "\\" + base + ".dep";
+    if (withDep) WriteTextFile(dep, "[Version]\r\nVersion=1\r\n");
+    Track(dep);
+    return path;
+}
+
+std::string OperationTest::InSystem(const std::string& extension)
+{
+    std::string path = SystemDir() + "\\" + base + extension;
+    Track(path);
+    return path;
+}
+
+int OperationTest::Install(const std::string& file, int useSystemDir, int doRegistration, int doSharedCount)
+{
+    char buffer[kMessageBufferForTests] = "";
+    int result = api.install(file.c_str(), useSystemDir, doRegistration, doSharedCount, buffer);
+    message = buffer;
+    return result;
+}
+
+int OperationTest::Uninstall(const std::string& file, int useSystemDir, int doRegistration, int doSharedCount)
+{
+    char buffer[kMessageBufferForTests] = "";
+    int result = api.uninstall(file.c_str(), useSystemDir, doRegistration, doSharedCount, buffer);
+    message = buffer;
+    return result;
+}
+
+std::string OperationTest::VersionOf(const std::string& path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    if (size == 0) return "";
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path.c_str(), handle, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&info), &length))
+        return "";
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(info->dwFileVersionLS)) + "." + std::to_string(LOWORD(info->dwFileVersionLS));
+}
+
+namespace {
+FILETIME OldTime()
+{
+    SYSTEMTIME old = {};
+    old.wYear = 2001;
+    old.wMonth = 1;
+    old.wDay = 1;
+    FILETIME time = {};
+    SystemTimeToFileTime(&old, &time);
+    return time;
+}
+}  // namespace
+
+void OperationTest::MarkOld(const std::string& path)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME old = OldTime();
+    SetFileTime(file, nullptr, nullptr, &old);
+    CloseHandle(file);
+}
+
+bool OperationTest::IsMarkedOld(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    FILETIME old = OldTime();
+    return CompareFileTime(&data.ftLastWriteTime, &old) == 0;
+}
+
+}  // namespace qeltest
