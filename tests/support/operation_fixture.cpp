@@ -23,7 +23,7 @@ void OperationTest::TearDown()
         SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path.c_str());
     }
-    RemoveDirectoryA((dir + "\\newer").c_str());
+    for (const std::string& folder : folders) RemoveDirectoryA(folder.c_str());
     RemoveDirectoryA(dir.c_str());
     if (api.module) FreeLibrary(api.module);
 }
@@ -34,7 +34,7 @@ std::string OperationTest::Source(const std::string& fixture, const std::string&
                                   const std::string& folder)
 {
     std::string where = folder.empty() ? dir : dir + "\\" + folder;
-    CreateDirectoryA(where.c_str(), nullptr);
+    if (CreateDirectoryA(where.c_str(), nullptr)) folders.push_back(where);
     std::string path = where + "\\" + base + extension;
     EXPECT_TRUE(CopyFixture(fixture, path)) << fixture;
     Track(path);

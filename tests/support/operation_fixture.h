@@ -41,6 +41,7 @@ protected:
     std::string base;      // this test's file name, without extension
     std::string message;   // of the last operation
     std::vector<std::string> tracked;
+    std::vector<std::string> folders;  // made inside `dir`
 };
 
 }  // namespace qeltest
