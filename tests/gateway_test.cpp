@@ -1,0 +1,240 @@
+// The host command through a real load of the module into the embedded host: the
+// host's arrays, its allocator and its error unwinding are libmx.dll and libmex.dll.
+#include "host/host_api.h"
+#include "support/operation_fixture.h"
+
+#include <cmath>
+#include <vector>
+
+using namespace qeltest;
+
+namespace {
+
+const char kFirst[] = "Incorrect input.\nFirst input must be either 'install' or 'uninstall'.";
+const char kSecond[] = "Incorrect input.\nSecond input must be a file name.";
+const char kThird[] = "Incorrect input.\nThird input must be either 1 or 0.";
+const char kFourth[] = "Incorrect input.\nFourth input must be either 1 or 0.";
+const char kFifth[] = "Incorrect input.\nFifth input must be either 1 or 0.";
+
+struct Outcome {
+    bool raised = false;
+    std::string error;
+    bool hasStatus = false;
+    double status = -1;
+    bool hasMessage = false;
+    std::string message;
+};
+
+class GatewayTest : public OperationTest {
+protected:
+    // Calls qelsetup with these inputs (taken over and destroyed) and `outputs` outputs.
+    Outcome Call(int outputs, std::vector<mxArray*> inputs)
+    {
+        auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
+        std::vector<mxArray*> results(4, nullptr);
+        std::vector<const mxArray*> arguments(inputs.begin(), inputs.end());
+        char error[4096];
+        Outcome outcome;
+        outcome.raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(arguments.size()),
+                                             arguments.data(), error, sizeof(error)) != 0;
+        if (outcome.raised) outcome.error = error;
+        if (results[0]) {
+            outcome.hasStatus = true;
+            outcome.status = mxGetScalar(results[0]);
+        }
+        if (results[1]) {
+            outcome.hasMessage = true;
+            std::vector<char> text(mxGetN(results[1]) + 1);
+            hostGetText(results[1], text.data(), text.size());
+            outcome.message = text.data();
+        }
+        for (mxArray* array : results) hostDestroyArray(array);
+        for (mxArray* array : inputs) hostDestroyArray(array);
+        // The host's buffers go back on every path, raised errors included.
+        EXPECT_EQ(hostOutstandingAllocations(), 0);
+        return outcome;
+    }
+
+    static mxArray* Text(const std::string& text) { return mxCreateString(text.c_str()); }
+    static mxArray* Number(double value) { return mxCreateDoubleScalar(value); }
+    std::vector<mxArray*> Inputs(const std::string& command, const std::string& file, mxArray* third = nullptr,
+                                 mxArray* fourth = nullptr, mxArray* fifth = nullptr)
+    {
+        return {Text(command), Text(file), third ? third : Number(1), fourth ? fourth : Number(1),
+                fifth ? fifth : Number(1)};
+    }
+    std::string Missing() const { return dir + "\\" + base + ".dll"; }
+
+    void SetUp() override
+    {
+        OperationTest::SetUp();
+        ASSERT_NE(api.mexFunction, nullptr);
+    }
+};
+
+void ExpectRaised(const Outcome& outcome, const std::string& text)
+{
+    EXPECT_TRUE(outcome.raised);
+    EXPECT_EQ(outcome.error, text);
+}
+
+}  // namespace
+
+TEST_F(GatewayTest, CountsOfInputsAndOutputsAreCheckedFirst)
+{
+    std::vector<mxArray*> four = Inputs("install", Missing());
+    hostDestroyArray(four.back());
+    four.pop_back();
+    ExpectRaised(Call(1, four), "Incorrect number of input arguments.");
+    ExpectRaised(Call(3, {Number(7)}), "Incorrect number of input arguments.");
+    ExpectRaised(Call(1, {}), "Incorrect number of input arguments.");
+
+    std::vector<mxArray*> six = Inputs("install", Missing());
+    six.push_back(Number(1));
+    ExpectRaised(Call(1, six), "Incorrect number of input arguments.");
+
+    ExpectRaised(Call(3, Inputs("install", Missing())), "Incorrect number of output arguments.");
+}
+
+TEST_F(GatewayTest, InputsAreCheckedInOrderAndTheCommandWordLast)
+{
+    ExpectRaised(Call(1, {Number(1), Number(1), Number(1), Number(1), Number(1)}), kFirst);
+    ExpectRaised(Call(1, Inputs("install", "", Number(2), Number(2), Number(2))), kThird);
+    std::vector<mxArray*> noFile = Inputs("install", Missing());
+    hostDestroyArray(noFile[1]);
+    noFile[1] = Number(3);
+    ExpectRaised(Call(1, noFile), kSecond);
+
+    ExpectRaised(Call(2, Inputs("install", Missing(), hostCreateLogicalScalar(true))), kThird);
+    ExpectRaised(Call(2, Inputs("install", Missing(), Number(2))), kThird);
+    ExpectRaised(Call(2, Inputs("install", Missing(), Number(NAN))), kThird);
+    ExpectRaised(Call(2, Inputs("install", Missing(), Number(1), Number(0.5))), kFourth);
+    ExpectRaised(Call(2, Inputs("install", Missing(), Number(1), Number(1), Text("1"))), kFifth);
+    ExpectRaised(Call(2, Inputs("install", Missing(), Number(0), Number(0), Number(-1))), kFifth);
+
+    // An unknown command is reported only once inputs 2 to 5 pass.
+    ExpectRaised(Call(2, Inputs("remove", Missing())), kFirst);
+    ExpectRaised(Call(2, Inputs("remove", Missing(), Number(2))), kThird);
+}
+
+TEST_F(GatewayTest, CommandWordIgnoresCaseAndAFailedCallReturnsOrRaisesItsMessage)
+{
+    const std::string expected = "The file " + Missing() + " does not exist.\n";
+    Outcome two = Call(2, Inputs("INSTALL", Missing()));
+    EXPECT_FALSE(two.raised);
+    EXPECT_EQ(two.status, 0);
+    EXPECT_EQ(two.message, expected);
+
+    ExpectRaised(Call(1, Inputs("Install", Missing())), expected);
+    Outcome none = Call(0, Inputs("install", Missing()));
+    ExpectRaised(none, expected);
+    EXPECT_TRUE(none.hasStatus);
+}
+
+TEST_F(GatewayTest, DoubleRowCountsByItsFirstElement)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    double row[3] = {1, 7, 0};
+    Outcome outcome = Call(2, Inputs("install", source, Number(0), Number(0), hostCreateDoubleRow(3, row)));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(ReadSharedValue(source).count, 1u);
+}
+
+TEST_F(GatewayTest, InstallAndUninstallRoundTrip)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string target = InSystem(".ocx");
+    Outcome installed = Call(2, Inputs("install", source));
+    EXPECT_EQ(installed.status, 1);
+    EXPECT_TRUE(installed.hasMessage);
+    EXPECT_EQ(installed.message, "");
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_TRUE(IsClsidRegistered(target));
+
+    Outcome removed = Call(1, Inputs("uninstall", source));
+    EXPECT_FALSE(removed.raised);
+    EXPECT_EQ(removed.status, 1);
+    EXPECT_FALSE(removed.hasMessage);
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(InSystem(".dep")));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+}
+
+TEST_F(GatewayTest, UnknownFileTypeSucceedsAndSaysSoOnlyToTwoOutputs)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".exe");
+    std::string target = InSystem(".exe");
+    Outcome two = Call(2, Inputs("install", source));
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(two.message, "Unknown file type.  Could not register the file " + target + ".\n.exe files not handled yet.");
+    Outcome one = Call(1, Inputs("install", source));
+    EXPECT_FALSE(one.raised);
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(ReadSharedValue(target).count, 2u);
+}
+
+TEST_F(GatewayTest, TextOfSeveralRowsIsCutToItsColumnCountInStorageOrder)
+{
+    // Two rows of seven columns whose first seven stored characters are "install":
+    // the buffer holds columns + 1 bytes, so the rest never arrives.
+    std::string command = "installXXXXXXX";
+    Outcome outcome = Call(2, {hostCreateCharMatrix(2, 7, command.c_str()), Text(Missing()), Number(1), Number(1),
+                               Number(1)});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.message, "The file " + Missing() + " does not exist.\n");
+
+    // A file name of two rows: only its first `columns` stored characters arrive.
+    std::string name = Missing();
+    std::string stored = name + std::string(name.size(), 'Z');
+    Outcome cut = Call(2, {Text("install"), hostCreateCharMatrix(2, name.size(), stored.c_str()), Number(1),
+                           Number(1), Number(1)});
+    EXPECT_EQ(cut.message, "The file " + name + " does not exist.\n");
+}
+
+TEST_F(GatewayTest, CommandLineHostPrintsResultsAndExitsNonZeroOnAHostError)
+{
+    auto run = [&](const std::string& arguments, std::string* output) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        CreatePipe(&readEnd, &writeEnd, &inherit, 0);
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        PROCESS_INFORMATION process = {};
+        std::string commandLine = "\"" + BinFile("qelhost.exe") + "\" " + arguments;
+        DWORD exitCode = 99;
+        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            CloseHandle(writeEnd);
+            char chunk[512];
+            DWORD got = 0;
+            while (ReadFile(readEnd, chunk, sizeof(chunk), &got, nullptr) && got) output->append(chunk, got);
+            WaitForSingleObject(process.hProcess, 60000);
+            GetExitCodeProcess(process.hProcess, &exitCode);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        } else {
+            CloseHandle(writeEnd);
+        }
+        CloseHandle(readEnd);
+        return exitCode;
+    };
+    std::string module = "\"" + ModulePath() + "\"";
+    std::string file = "\"" + Missing() + "\"";
+    std::string output;
+    EXPECT_EQ(run(module + " install " + file + " 1 1 1", &output), 0u);
+    EXPECT_NE(output.find("status  = 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("message = 'The file " + Missing() + " does not exist.\\n'"), std::string::npos)
+        << output;
+
+    output.clear();
+    EXPECT_EQ(run("--outputs=1 " + module + " install " + file + " 1 1 1", &output), 2u);
+    EXPECT_NE(output.find("error   = The file"), std::string::npos) << output;
+
+    output.clear();
+    EXPECT_EQ(run(module + " install " + file + " true 1 1", &output), 2u);
+    EXPECT_NE(output.find("Third input must be either 1 or 0."), std::string::npos) << output;
+}
