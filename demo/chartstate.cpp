@@ -1,0 +1,291 @@
+// chartstate: shows what qelsetup left on the machine for the sample control, as the
+// demonstration prints it after each step, and checks it against what the step should
+// have left when told.
+//
+//   chartstate [--file=VERSION|absent] [--count=N] [--registered=MAJOR.MINOR|no]
+//              [--calls=REGISTER/UNREGISTER]
+//
+// --file        Chart.ocx in the system directory has this file version, and Chart.dep
+//               beside it belongs to the same version; absent: neither file is there
+// --count       both SharedDLLs values hold N; 0: neither value exists
+// --registered  the control's class is registered by that version, with the system
+//               directory's copy as its server; no: the class is not registered
+// --calls       DllRegisterServer and DllUnregisterServer have run this many times
+//
+// It reads the machine as a program of its own bitness sees it, the same view the
+// module of that bitness acts on (a 32-bit one sees syswow64 as its system directory
+// and the 32-bit registry). Exit status: 0 as expected, 1 not as expected, 3 bad usage.
+#include "chart_ids.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+struct Expectation {
+    const char* file = nullptr;
+    const char* count = nullptr;
+    const char* registered = nullptr;
+    const char* calls = nullptr;
+};
+
+struct State {
+    std::string systemDirectory;
+    std::string controlPath, companionPath;
+    bool controlPresent = false, companionPresent = false;
+    std::string controlVersion;   // empty when the file carries none
+    std::string companionVersion; // what Chart.dep says it belongs to
+    bool controlCounted = false, companionCounted = false;
+    DWORD controlCount = 0, companionCount = 0;
+    bool classRegistered = false;
+    std::string registeredVersion, registeredServer;
+    DWORD registerCalls = 0, unregisterCalls = 0;
+};
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string FileVersionOf(const std::string& path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    if (size == 0) return "";
+    std::vector<char> block(size);
+    VS_FIXEDFILEINFO* record = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&record), &length) ||
+        record == nullptr)
+        return "";
+    char text[64];
+    snprintf(text, sizeof(text), "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(record->dwFileVersionMS)),
+             static_cast<unsigned>(LOWORD(record->dwFileVersionMS)),
+             static_cast<unsigned>(HIWORD(record->dwFileVersionLS)),
+             static_cast<unsigned>(LOWORD(record->dwFileVersionLS)));
+    return text;
+}
+
+// A .dep file names the version of the control it describes in its [Version] section.
+std::string DependencyVersionOf(const std::string& path)
+{
+    char text[64] = {};
+    GetPrivateProfileStringA("Version", "Version", "", text, sizeof(text), path.c_str());
+    return text;
+}
+
+bool ReadCount(HKEY key, const std::string& name, DWORD* count)
+{
+    DWORD type = 0;
+    DWORD length = sizeof(*count);
+    return RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(count),
+                            &length) == ERROR_SUCCESS &&
+           type == REG_DWORD && length == sizeof(*count);
+}
+
+// The default value of a key, or of a subkey of it.
+std::string DefaultText(HKEY key, const char* subkey)
+{
+    char text[MAX_PATH + 1] = {};
+    LONG length = sizeof(text) - 1;
+    if (RegQueryValueA(key, subkey, text, &length) != ERROR_SUCCESS) return "";
+    return text;
+}
+
+DWORD TallyOf(HKEY key, const char* entryPoint)
+{
+    DWORD calls = 0;
+    DWORD length = sizeof(calls);
+    if (RegQueryValueExA(key, entryPoint, nullptr, nullptr, reinterpret_cast<BYTE*>(&calls),
+                         &length) != ERROR_SUCCESS)
+        return 0;
+    return calls;
+}
+
+bool ReadState(State* state)
+{
+    char directory[MAX_PATH] = {};
+    UINT length = GetSystemDirectoryA(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    // The same names qelsetup forms: they are also the SharedDLLs value names.
+    state->systemDirectory = directory;
+    state->controlPath = state->systemDirectory + "\\Chart.ocx";
+    state->companionPath = state->systemDirectory + "\\Chart.dep";
+
+    state->controlPresent = Exists(state->controlPath);
+    if (state->controlPresent) state->controlVersion = FileVersionOf(state->controlPath);
+    state->companionPresent = Exists(state->companionPath);
+    if (state->companionPresent) state->companionVersion = DependencyVersionOf(state->companionPath);
+
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        state->controlCounted = ReadCount(key, state->controlPath, &state->controlCount);
+        state->companionCounted = ReadCount(key, state->companionPath, &state->companionCount);
+        RegCloseKey(key);
+    }
+
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\" CHART_CLSID, 0, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        state->classRegistered = true;
+        state->registeredServer = DefaultText(key, "InprocServer32");
+        state->registeredVersion = DefaultText(key, "Version");
+        RegCloseKey(key);
+    }
+
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, CHART_TALLY_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        state->registerCalls = TallyOf(key, "DllRegisterServer");
+        state->unregisterCalls = TallyOf(key, "DllUnregisterServer");
+        RegCloseKey(key);
+    }
+    return true;
+}
+
+const char* Times(DWORD count)
+{
+    return count == 1 ? "time" : "times";
+}
+
+void PrintState(const State& state)
+{
+    const char* indent = "    ";
+    printf("%sChart.ocx    ", indent);
+    if (!state.controlPresent)
+        printf("absent\n");
+    else if (state.controlVersion.empty())
+        printf("present, no version information\n");
+    else
+        printf("present, version %s\n", state.controlVersion.c_str());
+
+    printf("%sChart.dep    ", indent);
+    if (!state.companionPresent)
+        printf("absent\n");
+    else if (state.companionVersion.empty())
+        printf("present, names no version\n");
+    else
+        printf("present, for version %s\n", state.companionVersion.c_str());
+
+    printf("%sSharedDLLs   %s ", indent, state.controlPath.c_str());
+    if (state.controlCounted) printf("= %lu\n", static_cast<unsigned long>(state.controlCount));
+    else printf("(no value)\n");
+    printf("%s             %s ", indent, state.companionPath.c_str());
+    if (state.companionCounted) printf("= %lu\n", static_cast<unsigned long>(state.companionCount));
+    else printf("(no value)\n");
+
+    printf("%sCLSID        %s ", indent, CHART_CLSID);
+    if (!state.classRegistered)
+        printf("not registered\n");
+    else
+        printf("registered, version %s,\n%s             server %s\n",
+               state.registeredVersion.empty() ? "?" : state.registeredVersion.c_str(), indent,
+               state.registeredServer.empty() ? "(none)" : state.registeredServer.c_str());
+
+    printf("%sself-reg.    DllRegisterServer ran %lu %s, DllUnregisterServer %lu %s\n", indent,
+           static_cast<unsigned long>(state.registerCalls), Times(state.registerCalls),
+           static_cast<unsigned long>(state.unregisterCalls), Times(state.unregisterCalls));
+}
+
+int Mismatch(const char* what)
+{
+    printf("    NOT AS EXPECTED: %s\n", what);
+    return 1;
+}
+
+// Returns the number of expectations the state does not meet, each reported.
+int Check(const State& state, const Expectation& expect)
+{
+    int failures = 0;
+    char line[512];
+    if (expect.file) {
+        if (strcmp(expect.file, "absent") == 0) {
+            if (state.controlPresent) failures += Mismatch("Chart.ocx should be gone");
+            if (state.companionPresent) failures += Mismatch("Chart.dep should be gone");
+        } else {
+            if (!state.controlPresent || state.controlVersion != expect.file) {
+                snprintf(line, sizeof(line), "Chart.ocx should be there with version %s", expect.file);
+                failures += Mismatch(line);
+            }
+            if (!state.companionPresent || state.companionVersion != expect.file) {
+                snprintf(line, sizeof(line), "Chart.dep of version %s should be beside it", expect.file);
+                failures += Mismatch(line);
+            }
+        }
+    }
+    if (expect.count) {
+        char* end = nullptr;
+        unsigned long count = strtoul(expect.count, &end, 10);
+        bool wanted = count != 0;
+        if (state.controlCounted != wanted || (wanted && state.controlCount != count) ||
+            state.companionCounted != wanted || (wanted && state.companionCount != count)) {
+            if (wanted)
+                snprintf(line, sizeof(line), "both SharedDLLs counts should be %lu", count);
+            else
+                snprintf(line, sizeof(line), "both SharedDLLs values should be gone");
+            failures += Mismatch(line);
+        }
+    }
+    if (expect.registered) {
+        if (strcmp(expect.registered, "no") == 0) {
+            if (state.classRegistered) failures += Mismatch("the class should not be registered");
+        } else if (!state.classRegistered || state.registeredVersion != expect.registered ||
+                   _stricmp(state.registeredServer.c_str(), state.controlPath.c_str()) != 0) {
+            snprintf(line, sizeof(line),
+                     "the class should be registered by version %s, served from %s",
+                     expect.registered, state.controlPath.c_str());
+            failures += Mismatch(line);
+        }
+    }
+    if (expect.calls) {
+        unsigned long registers = 0, unregisters = 0;
+        if (sscanf(expect.calls, "%lu/%lu", &registers, &unregisters) != 2 ||
+            state.registerCalls != registers || state.unregisterCalls != unregisters) {
+            snprintf(line, sizeof(line),
+                     "DllRegisterServer should have run %lu %s, DllUnregisterServer %lu %s", registers,
+                     Times(registers), unregisters, Times(unregisters));
+            failures += Mismatch(line);
+        }
+    }
+    return failures;
+}
+
+bool Option(const char* argument, const char* name, const char** value)
+{
+    size_t length = strlen(name);
+    if (strncmp(argument, name, length) != 0 || argument[length] != '=') return false;
+    *value = argument + length + 1;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Expectation expect;
+    for (int i = 1; i < argc; ++i) {
+        if (!Option(argv[i], "--file", &expect.file) && !Option(argv[i], "--count", &expect.count) &&
+            !Option(argv[i], "--registered", &expect.registered) &&
+            !Option(argv[i], "--calls", &expect.calls)) {
+            fprintf(stderr,
+                    "usage: chartstate [--file=VERSION|absent] [--count=N] "
+                    "[--registered=MAJOR.MINOR|no] [--calls=REGISTER/UNREGISTER]\n");
+            return 3;
+        }
+    }
+
+    State state;
+    if (!ReadState(&state)) {
+        printf("    cannot read the Windows system directory\n");
+        return 1;
+    }
+    PrintState(state);
+    int failures = Check(state, expect);
+    fflush(stdout);
+    return failures == 0 ? 0 : 1;
+}
