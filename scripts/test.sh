@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds qelsetup for both bitnesses and runs every test
-# under Wine, each bitness in a fresh throwaway prefix inside its build tree.
+# Installs what is missing, checks the sources with cppcheck, builds qelsetup for both
+# bitnesses and runs every test under Wine, each bitness in a fresh throwaway prefix
+# inside its build tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+./scripts/cppcheck.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
