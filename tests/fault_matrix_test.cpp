@@ -52,7 +52,7 @@ TEST_F(InstallFaultTest, GateFailsFirstAndNothingHappens)
     std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
     UnopenableThreadToken unopenable;
     EXPECT_EQ(Install(source), 0);
-    EXPECT_EQ(message.find("You do not have permissions"), 0u);
+    EXPECT_EQ(message, kPermissionDenied);
     ExpectState({false, false, 0, 0, false});
 }
 
@@ -134,7 +134,7 @@ TEST_F(UninstallFaultTest, GateFailsFirstAndNothingHappens)
         AnonymousImpersonation anonymous;
         EXPECT_EQ(Uninstall(source), 0);
     }
-    EXPECT_EQ(message.find("You do not have permissions"), 0u);
+    EXPECT_EQ(message, kPermissionDenied);
     ExpectState({true, true, 1, 1, true});
 }
 

@@ -6,11 +6,6 @@ using namespace qeltest;
 
 namespace {
 
-const char kDenied[] =
-    "You do not have permissions to configure this product.\n"
-    "This configuration updates system files and registry entries\n"
-    "and requires that you have administrator privileges on this machine.\n";
-
 using InstallTest = OperationTest;
 
 void ExpectCount(const std::string& name, DWORD count)
@@ -255,7 +250,7 @@ TEST_F(InstallTest, CallerFailingThePermissionGateChangesNothing)
         UnopenableThreadToken unopenable;
         ASSERT_TRUE(unopenable.active);
         EXPECT_EQ(Install(source, useSystemDir), 0);
-        EXPECT_EQ(message, kDenied);
+        EXPECT_EQ(message, kPermissionDenied);
     }
     EXPECT_FALSE(FileExists(InSystem(".ocx")));
     EXPECT_FALSE(FileExists(InSystem(".dep")));

@@ -13,11 +13,6 @@ using namespace qeltest;
 
 namespace {
 
-const char kDenied[] =
-    "You do not have permissions to configure this product.\n"
-    "This configuration updates system files and registry entries\n"
-    "and requires that you have administrator privileges on this machine.\n";
-
 constexpr unsigned long kGuestsRid = 546;
 
 // Runs a copy of family_probe.exe under a name for which Wine reports `version`,
@@ -173,13 +168,13 @@ TEST(PermissionGateTest, UnreadableTokenIsDeniedWithTheExactThreeLineMessage)
         ASSERT_TRUE(unopenable.active);
         EXPECT_EQ(CheckConfigurePermission(message), 0);
     }
-    EXPECT_STREQ(message, kDenied);
+    EXPECT_STREQ(message, kPermissionDenied);
     // Nothing past the message's own terminator was written.
-    EXPECT_EQ(message[strlen(kDenied) + 1], 'x');
+    EXPECT_EQ(message[strlen(kPermissionDenied) + 1], 'x');
 
     AnonymousImpersonation anonymous;
     ASSERT_TRUE(anonymous.active);
     message[0] = '\0';
     EXPECT_EQ(CheckConfigurePermission(message), 0);
-    EXPECT_STREQ(message, kDenied);
+    EXPECT_STREQ(message, kPermissionDenied);
 }

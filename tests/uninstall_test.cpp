@@ -163,7 +163,7 @@ TEST_F(UninstallTest, CallerFailingThePermissionGateChangesNothing)
         ASSERT_TRUE(unopenable.active);
         EXPECT_EQ(Uninstall(source), 0);
     }
-    EXPECT_EQ(message.substr(0, 55), "You do not have permissions to configure this product.\n");
+    EXPECT_EQ(message, kPermissionDenied);
     EXPECT_EQ(ReadSharedValue(target).count, 1u);
     EXPECT_EQ(ReadSharedValue(InSystem(".dep")).count, 1u);
     EXPECT_TRUE(IsClsidRegistered(target));

@@ -11,6 +11,12 @@ namespace qeltest {
 // The size this module promises its callers' message buffers need.
 constexpr int kMessageBufferForTests = 1024;
 
+// The permission gate's refusal.
+constexpr char kPermissionDenied[] =
+    "You do not have permissions to configure this product.\n"
+    "This configuration updates system files and registry entries\n"
+    "and requires that you have administrator privileges on this machine.\n";
+
 constexpr char kSharedDllsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
 
 // The folder of the running test program, where the module and fixtures are built.
