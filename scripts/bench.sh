@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the benchmark in build trees of its own
+# (build/bench64, build/bench32) and runs it under Wine, each bitness in a fresh
+# throwaway prefix that is stopped and removed afterwards.
+#
+#   scripts/bench.sh [--quick] [64] [32]      (default: 64 then 32)
+#
+# The exit code is 0 when every ratio is within its bound.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=()
+bitnesses=()
+for argument in "$@"; do
+    case $argument in
+        --quick) quick=(--quick) ;;
+        32 | 64) bitnesses+=("$argument") ;;
+        *) echo "usage: scripts/bench.sh [--quick] [64] [32]" >&2; exit 2 ;;
+    esac
+done
+[ ${#bitnesses[@]} -eq 0 ] && bitnesses=(64 32)
+
+./scripts/setup.sh
+
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+jobs=$(nproc 2>/dev/null || echo 2)
+
+prefix=""
+stop_prefix() {
+    if [ -n "$prefix" ]; then
+        tests/wine/stop-prefix.sh "$prefix"
+        rm -rf "$prefix"
+        prefix=""
+    fi
+}
+trap stop_prefix EXIT
+
+# Other work on the machine widens the spread of every figure; say how busy it was.
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+status=0
+for bits in "${bitnesses[@]}"; do
+    if [ "$bits" = 64 ]; then toolchain=cmake/mingw-x86_64.cmake; else toolchain=cmake/mingw-i686.cmake; fi
+    tree=build/bench$bits
+
+    echo "==> $bits-bit: configure and build ($tree)"
+    # A tree keeps the toolchain it was first configured with.
+    configure=(-S . -B "$tree" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON)
+    [ -f "$tree/CMakeCache.txt" ] || configure+=(--toolchain "$toolchain")
+    cmake "${configure[@]}" >/dev/null
+    cmake --build "$tree" -j "$jobs" --target bench qelsetup >/dev/null
+
+    # Not the tree's test prefix: the benchmark starts from a machine of its own.
+    prefix="$PWD/$tree/bench-prefix"
+    tests/wine/prepare-prefix.sh "$prefix" >/dev/null
+
+    echo "==> $bits-bit: benchmark under Wine (load average before: $(load))"
+    (
+        cd "$tree/bin"
+        export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        wine ./benchmark.exe "${quick[@]}"
+    ) || status=1
+    echo "==> $bits-bit: done (load average after: $(load))"
+    echo
+    stop_prefix
+done
+exit $status
