@@ -111,6 +111,8 @@ int main(int argc, char** argv)
         mxArray* input = MakeArgument(argv[i]);
         if (input == nullptr) {
             fprintf(stderr, "qelhost: cannot read argument %s\n", argv[i]);
+            for (const mxArray* made : inputs) hostDestroyArray(const_cast<mxArray*>(made));
+            FreeLibrary(module);
             return 3;
         }
         inputs.push_back(input);
