@@ -1,11 +1,12 @@
 // A COM server of a chosen size for the benchmark: it registers itself the way a
 // real control does (one CLSID key naming its own path) and carries a block of
 // read-only data so its file is as large as a control with big resources.
+#include "fixture_record.h"
+
 #include <objbase.h>
 #include <olectl.h>
 #include <windows.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -35,19 +36,18 @@ void OwnPath(char* path, DWORD size)
     GetModuleFileNameA(self, path, size);
 }
 
-// Each copy under another file name is another server, so a run that copies the
-// file under a fresh name never sees a key left by an earlier one.
+// Each copy under another file name is another server, named the way the test
+// fixtures name theirs, so a run that copies the file under a fresh name never sees
+// a key left by an earlier one, and the tests' helpers find and remove its key.
 void ClsidKeyName(char* out, size_t size, const char* suffix)
 {
     char path[MAX_PATH] = {};
     OwnPath(path, MAX_PATH);
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (*p == '\\' || *p == '/') name = p + 1;
-    unsigned hash = 2166136261u;
-    for (const char* p = name; *p; ++p)
-        hash = (hash ^ static_cast<unsigned char>(tolower(static_cast<unsigned char>(*p)))) * 16777619u;
-    snprintf(out, size, "CLSID\\{5145BE0C-0000-4000-8000-0000%08X}%s", hash, suffix);
+    char base[MAX_PATH] = {};
+    FixtureBaseName(path, base, sizeof(base));
+    char clsid[64] = {};
+    FixtureClsid(base, clsid, sizeof(clsid));
+    snprintf(out, size, "CLSID\\%s%s", clsid, suffix);
 }
 
 } // namespace
