@@ -22,10 +22,12 @@ const char* const kBadFlag[3] = {
 };
 
 // Inputs 3 to 5: a double whose (first) value is exactly 0 or 1; NaN is neither.
+// An empty array has no first value: hosts either read it as 0 or raise an error of
+// their own, and 0 for the count flag would remove a file others still use.
 // Returns the flag, or -1 when the input is not acceptable.
 int ReadFlag(const mxArray* input)
 {
-    if (!mxIsDouble(input)) return -1;
+    if (!mxIsDouble(input) || mxIsEmpty(input)) return -1;
     double value = mxGetScalar(input);
     if (value == 0.0) return 0;
     if (value == 1.0) return 1;

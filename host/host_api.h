@@ -15,6 +15,8 @@ extern "C" {
 mxArray* hostCreateCharMatrix(size_t rows, size_t columns, const char* storage);
 // A 1 x count double row.
 mxArray* hostCreateDoubleRow(size_t count, const double* values);
+// A rows x columns double array, values in storage order (none when either is 0).
+mxArray* hostCreateDoubleMatrix(size_t rows, size_t columns, const double* values);
 mxArray* hostCreateLogicalScalar(bool value);
 void hostDestroyArray(mxArray* array);
 

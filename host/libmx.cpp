@@ -14,6 +14,7 @@ extern "C" {
 
 bool mxIsChar(const mxArray* array) { return array->kind == ArrayKind::Char; }
 bool mxIsDouble(const mxArray* array) { return array->kind == ArrayKind::Double; }
+bool mxIsEmpty(const mxArray* array) { return array->rows == 0 || array->columns == 0; }
 size_t mxGetN(const mxArray* array) { return array->columns; }
 
 double mxGetScalar(const mxArray* array)
@@ -70,7 +71,13 @@ mxArray* hostCreateCharMatrix(size_t rows, size_t columns, const char* storage)
 
 mxArray* hostCreateDoubleRow(size_t count, const double* values)
 {
-    return new mxArray{ArrayKind::Double, 1, count, {}, std::vector<double>(values, values + count)};
+    return hostCreateDoubleMatrix(1, count, values);
+}
+
+mxArray* hostCreateDoubleMatrix(size_t rows, size_t columns, const double* values)
+{
+    size_t count = rows * columns;
+    return new mxArray{ArrayKind::Double, rows, columns, {}, std::vector<double>(values, values + count)};
 }
 
 mxArray* hostCreateLogicalScalar(bool value)

@@ -5,7 +5,7 @@
 //   qelhost [--outputs=N] MODULE ARG...
 //
 // ARG: a number (0, 1, 2.5), nan or inf        a double scalar
-//      [1,0,0]                                 a double row
+//      [1,0,0]                                 a double row ([] is 0 x 0)
 //      true, false                             a logical scalar
 //      rows:R:TEXT                             a character array of R rows, TEXT
 //                                              given column by column
@@ -67,6 +67,8 @@ mxArray* MakeArgument(const char* text)
             if (end == cursor) return nullptr;
             cursor = *end == ',' ? end + 1 : end;
         }
+        // [] is the host's empty array, 0 x 0.
+        if (values.empty()) return hostCreateDoubleMatrix(0, 0, nullptr);
         return hostCreateDoubleRow(values.size(), values.data());
     }
     if (ParseNumber(text, &number)) return mxCreateDoubleScalar(number);

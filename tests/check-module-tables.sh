@@ -1,6 +1,6 @@
 #!/bin/sh
 # The module must export exactly its five C names and import only Windows system
-# DLLs and the host's ten functions, so that it loads on a clean machine.
+# DLLs and the host's eleven functions, so that it loads on a clean machine.
 #   check-module-tables.sh OBJDUMP MODULE
 set -eu
 objdump=$1
@@ -14,7 +14,7 @@ dlls=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 allowed_dlls="kernel32.dll advapi32.dll version.dll ole32.dll msvcrt.dll libmx.dll libmex.dll"
 
 host_imports=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {dll=tolower($3); next} /^[ \t]*$/ {dll=""} dll ~ /^libm(x|ex)\.dll$/ && $1 ~ /^[0-9a-f]+$/ && NF >= 3 {print dll ":" $NF}' | sort)
-expected_host=$(printf '%s\n' libmx.dll:mxIsChar libmx.dll:mxIsDouble libmx.dll:mxGetN libmx.dll:mxGetScalar \
+expected_host=$(printf '%s\n' libmx.dll:mxIsChar libmx.dll:mxIsDouble libmx.dll:mxIsEmpty libmx.dll:mxGetN libmx.dll:mxGetScalar \
     libmx.dll:mxGetString libmx.dll:mxCalloc libmx.dll:mxFree libmx.dll:mxCreateDoubleScalar \
     libmx.dll:mxCreateString libmex.dll:mexErrMsgTxt | sort)
 

@@ -20,6 +20,7 @@ typedef size_t mwSize;
 
 bool mxIsChar(const mxArray* array);
 bool mxIsDouble(const mxArray* array);
+bool mxIsEmpty(const mxArray* array);
 size_t mxGetN(const mxArray* array);
 double mxGetScalar(const mxArray* array);
 int mxGetString(const mxArray* array, char* buffer, mwSize length);
