@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <vector>
+#include <cstdlib>
 
 namespace {
 
@@ -46,10 +46,11 @@ int IsBuiltinGroupMember(unsigned long rid)
         || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return -1;
 
-    // DWORD elements keep the group list aligned for the SID pointers inside it.
-    std::vector<DWORD> buffer((length + sizeof(DWORD) - 1) / sizeof(DWORD));
-    if (!GetTokenInformation(token.get(), TokenGroups, buffer.data(),
-                             static_cast<DWORD>(buffer.size() * sizeof(DWORD)), &length))
+    // malloc's alignment suits the SID pointers inside the group list; the length is
+    // rounded up to whole DWORDs. No allocation here may throw out of an export.
+    DWORD size = (length + sizeof(DWORD) - 1) / sizeof(DWORD) * sizeof(DWORD);
+    BlockHolder buffer(malloc(size));
+    if (!buffer || !GetTokenInformation(token.get(), TokenGroups, buffer.get(), size, &length))
         return -1;
 
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
@@ -61,19 +62,19 @@ int IsBuiltinGroupMember(unsigned long rid)
 
     // Attributes are deliberately ignored: a deny-only Administrators entry still
     // means the user is an administrator who chose a restricted token.
-    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    const auto* groups = static_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if (EqualSid(groups->Groups[i].Sid, groupSid.get())) return 0;
     }
     return -1;
 }
 
-int RunningAsAdministrator(void)
+int QEL_CALL RunningAsAdministrator(void)
 {
     return IsBuiltinGroupMember(kAdministratorsRid);
 }
 
-int RunningAsPowerUser(void)
+int QEL_CALL RunningAsPowerUser(void)
 {
     if (IsBuiltinGroupMember(kAdministratorsRid) == 0) return 0;
     return IsBuiltinGroupMember(kPowerUsersRid);

@@ -2,6 +2,9 @@
 #define QELSETUP_PRIVILEGE_CHECKS_H
 
 // Which Windows family runs us, and whether the caller holds a built-in group.
+// Internal to the module; the two exported checks are declared for C and C++ callers
+// in the public header.
+#include "privilege/running_as.h"
 
 // -1 undetermined, 1 the 9x family, 2 NT 4 or older, 3 NT 5 or newer.
 int GetWindowsFamily();
@@ -15,12 +18,5 @@ int IsBuiltinGroupMember(unsigned long rid);
 // a member of Administrators or Power Users); otherwise writes the refusal into the
 // message buffer (kMessageSize bytes) and returns 0.
 int CheckConfigurePermission(char* message);
-
-extern "C" {
-// Exported. 0 = the caller is a member of Administrators, -1 = not, or unknown.
-int RunningAsAdministrator(void);
-// Exported. 0 = the caller is a member of Administrators or Power Users, else -1.
-int RunningAsPowerUser(void);
-}
 
 #endif

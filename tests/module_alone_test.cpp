@@ -1,0 +1,175 @@
+// The module in a process that is no host: it loads with nothing of the host in the
+// process, its four plain exports do their work, it carries its version, and a call
+// of mexFunction says why it cannot run instead of crashing.
+#include "installer/operations.h"
+#include "support/operation_fixture.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+using namespace qeltest;
+
+namespace {
+
+// The embedded host's hostCallMexFunction, with its arrays left opaque: this program
+// links nothing of the host and loads libmex.dll only where a test asks for it.
+using HostCall = int (*)(void*, int, void*[], int, const void*[], char*, size_t);
+
+std::string Unbound(const char* name, const char* library)
+{
+    return std::string("qelsetup: the host function ") + name + " was not found in a loaded " + library +
+           "; mexFunction must be called by a host that has loaded libmx.dll and libmex.dll.";
+}
+
+struct ProbeRun {
+    DWORD exitCode = 99;
+    std::vector<std::string> debugStrings;
+};
+
+// Runs host_absent_probe.exe as a debuggee and collects what it says through
+// OutputDebugStringA.
+ProbeRun RunProbeUnderDebugger(const std::string& arguments)
+{
+    ProbeRun run;
+    std::string command = "\"" + BinFile("host_absent_probe.exe") + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                        BinDir().c_str(), &startup, &process))
+        return run;
+    for (;;) {
+        DEBUG_EVENT event = {};
+        if (!WaitForDebugEvent(&event, 60000)) break;
+        DWORD continueStatus = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case OUTPUT_DEBUG_STRING_EVENT: {
+            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+            std::vector<char> text(info.nDebugStringLength + 1, '\0');
+            SIZE_T read = 0;
+            if (!info.fUnicode &&
+                ReadProcessMemory(process.hProcess, info.lpDebugStringData, text.data(), info.nDebugStringLength, &read))
+                run.debugStrings.push_back(text.data());
+            break;
+        }
+        case EXCEPTION_DEBUG_EVENT:
+            // The loader's breakpoint is ours to pass; any other exception is the
+            // probe's own, and must reach it (and end it) as without a debugger.
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                continueStatus = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        default:
+            break;
+        }
+        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+            run.exitCode = event.u.ExitProcess.dwExitCode;
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+    }
+    WaitForSingleObject(process.hProcess, 60000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+class ModuleAloneTest : public OperationTest {};
+
+}  // namespace
+
+TEST_F(ModuleAloneTest, LoadsWithoutTheHostAndItsFourExportsAnswer)
+{
+    // SetUp loaded the module; this program has none of the host's libraries.
+    EXPECT_EQ(GetModuleHandleA("libmx.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("libmex.dll"), nullptr);
+
+    // Under Wine every user is an administrator.
+    EXPECT_EQ(api.runningAsAdministrator(), 0);
+    EXPECT_EQ(api.runningAsPowerUser(), 0);
+
+    std::string server = Source("fixture_server_1_0_0_0.dll", ".dll");
+    char message[QEL_MESSAGE_BUFFER_SIZE] = "";
+    EXPECT_EQ(api.install(server.c_str(), 0, 1, 0, message), 1);
+    EXPECT_STREQ(message, "");
+    EXPECT_TRUE(IsClsidRegistered(server));
+    EXPECT_EQ(api.uninstall(server.c_str(), 0, 1, 0, message), 1);
+    EXPECT_STREQ(message, "");
+    EXPECT_FALSE(IsClsidRegistered(server));
+
+    std::string missing = dir + "\\" + base + "-missing.dll";
+    EXPECT_EQ(api.install(missing.c_str(), 1, 1, 1, message), 0);
+    EXPECT_EQ(std::string(message), "The file " + missing + " does not exist.\n");
+
+    EXPECT_EQ(GetModuleHandleA("libmx.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("libmex.dll"), nullptr);
+}
+
+TEST_F(ModuleAloneTest, CarriesTheProjectVersion)
+{
+    std::string module = ModulePath();
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(module.c_str(), &handle);
+    ASSERT_GT(size, 0u);
+    std::vector<char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(module.c_str(), handle, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(QELSETUP_VERSION_MINOR, QELSETUP_VERSION_MAJOR)));
+    EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(MAKELONG(0, QELSETUP_VERSION_PATCH)));
+
+    auto text = [&](const char* name) {
+        char* value = nullptr;
+        UINT chars = 0;
+        std::string path = std::string("\\StringFileInfo\\040904b0\\") + name;
+        if (!VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars)) return std::string();
+        return std::string(value);
+    };
+    EXPECT_EQ(text("FileVersion"), std::string(QELSETUP_VERSION) + ".0");
+    EXPECT_EQ(text("ProductName"), "qelsetup");
+    EXPECT_EQ(text("OriginalFilename"), sizeof(void*) == 8 ? "qelsetup.mexw64" : "qelsetup.mexw32");
+    EXPECT_FALSE(text("FileDescription").empty());
+}
+
+TEST_F(ModuleAloneTest, MexFunctionOutsideAHostReturnsWithoutOutputsAndSaysWhy)
+{
+    ProbeRun alone = RunProbeUnderDebugger("");
+    EXPECT_EQ(alone.exitCode, 0u);
+    ASSERT_EQ(alone.debugStrings.size(), 1u);
+    EXPECT_EQ(alone.debugStrings[0], Unbound("mxIsChar", "libmx.dll"));
+
+    // With the array functions but no error function there is still no way to raise.
+    ProbeRun noErrors = RunProbeUnderDebugger("--with-libmx");
+    EXPECT_EQ(noErrors.exitCode, 0u);
+    ASSERT_EQ(noErrors.debugStrings.size(), 1u);
+    EXPECT_EQ(noErrors.debugStrings[0], Unbound("mexErrMsgTxt", "libmex.dll"));
+}
+
+TEST_F(ModuleAloneTest, MexFunctionRaisesAMissingFunctionThroughTheHostWhenItCan)
+{
+    HMODULE libmex = LoadLibraryA(BinFile("libmex.dll").c_str());
+    ASSERT_NE(libmex, nullptr);
+    auto call = reinterpret_cast<HostCall>(reinterpret_cast<void (*)()>(GetProcAddress(libmex, "hostCallMexFunction")));
+    auto entry = reinterpret_cast<void*>(GetProcAddress(api.module, "mexFunction"));
+    ASSERT_NE(call, nullptr);
+    ASSERT_NE(entry, nullptr);
+
+    int marker = 0;
+    void* outputs[2] = {&marker, &marker};
+    const void* inputs[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    char error[512] = "";
+    EXPECT_EQ(call(entry, 2, outputs, 5, inputs, error, sizeof(error)), 1);
+    EXPECT_EQ(std::string(error), Unbound("mxIsChar", "libmx.dll"));
+    EXPECT_EQ(outputs[0], &marker);
+    EXPECT_EQ(outputs[1], &marker);
+    FreeLibrary(libmex);
+}
