@@ -1,0 +1,89 @@
+// A real installer as the module's client: an NSIS installer built from
+// installer/qelsetup_client.nsi ships only qelsetup.mexw32 in its plugins folder and
+// calls RunningAsAdministrator, installQELSystemFiles and uninstallQELSystemFiles
+// through the System plugin. NSIS loads plugins with the DLL search limited to
+// System32, so this passes only while the module needs nothing but system DLLs.
+#include "support/operation_fixture.h"
+
+#include <windows.h>
+
+using namespace qeltest;
+
+namespace {
+
+class NsisInstallerTest : public OperationTest {
+protected:
+    // Runs the installer for one step and returns what it wrote, "" when it could
+    // not be run or did not finish cleanly.
+    std::string RunInstaller(const std::string& step, const std::string& file)
+    {
+        std::string result = dir + "\\" + base + "-result.txt";
+        DeleteFileA(result.c_str());
+        std::string command = "\"" + BinFile("qelsetup_client_installer.exe") + "\" /STEP=" + step +
+                              " /FILE=" + file + " /RESULT=" + result;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &startup,
+                            &process)) {
+            ADD_FAILURE() << "cannot start the installer: " << GetLastError();
+            return "";
+        }
+        DWORD exitCode = 99;
+        EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(exitCode, 0u);
+        std::string text = FileExists(result) ? ReadTextFile(result) : "";
+        DeleteFileA(result.c_str());
+        return text;
+    }
+
+    void ExpectInstalled(const std::string& target, DWORD count)
+    {
+        EXPECT_EQ(VersionOf(target), "1.0.0.0");
+        SharedValue value = ReadSharedValue(target);
+        EXPECT_TRUE(value.exists);
+        EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
+        EXPECT_EQ(value.count, count);
+        std::string server;
+        EXPECT_TRUE(IsClsidRegistered(target, &server));
+        EXPECT_EQ(server, target);
+    }
+};
+
+const char kAdministrator[] = "RunningAsAdministrator 0\n";
+
+}  // namespace
+
+TEST_F(NsisInstallerTest, TwoProductsInstallAndUninstallASharedServerThroughTheirInstaller)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string target = InSystem(".dll");
+
+    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
+    ExpectInstalled(target, 1);
+
+    // A second product's installer: the copy in place is not older, the count rises.
+    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
+    ExpectInstalled(target, 2);
+
+    // The first product goes: the other still uses the file.
+    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");
+    ExpectInstalled(target, 1);
+
+    // The last one goes: count, registration and file with it.
+    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+    EXPECT_FALSE(IsClsidRegistered(target));
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST_F(NsisInstallerTest, AFailedOperationHandsItsMessageToTheInstaller)
+{
+    std::string missing = dir + "\\" + base + ".dll";
+    EXPECT_EQ(RunInstaller("install", missing),
+              std::string(kAdministrator) + "installQELSystemFiles 0 The file " + missing + " does not exist.\n\n");
+    EXPECT_FALSE(FileExists(SystemDir() + "\\" + base + ".dll"));
+}
