@@ -7,7 +7,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-          binutils-mingw-w64-x86-64 wine wine64 wine32:i386 googletest cppcheck)
+          binutils-mingw-w64-x86-64 wine wine64 wine32:i386 googletest cppcheck nsis)
 for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
 [ ${#need[@]} -eq 0 ] && exit 0
 
