@@ -2,6 +2,7 @@
 // --with-libmx, one that has the host's array library but not its error library)
 // loads the module and calls mexFunction. Exits 0 when the call returned and left
 // the output slot as it was, 2 when it wrote an output, 3 when the set-up failed.
+#include "common/holders.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -11,11 +12,12 @@
 int main(int argc, char** argv)
 {
     bool withLibmx = argc > 1 && strcmp(argv[1], "--with-libmx") == 0;
-    if (withLibmx && LoadLibraryA(qeltest::BinFile("libmx.dll").c_str()) == nullptr) return 3;
-    HMODULE module = LoadLibraryA(qeltest::ModulePath().c_str());
-    if (module == nullptr) return 3;
+    LibraryHolder libmx(withLibmx ? LoadLibraryA(qeltest::BinFile("libmx.dll").c_str()) : nullptr);
+    if (withLibmx && !libmx) return 3;
+    LibraryHolder module(LoadLibraryA(qeltest::ModulePath().c_str()));
+    if (!module) return 3;
     using Entry = void (*)(int, void*[], int, const void*[]);
-    auto entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module, "mexFunction")));
+    auto entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddress(module.get(), "mexFunction")));
     if (entry == nullptr) return 3;
 
     // The inputs are never looked at: the module must stop before the gateway runs.

@@ -1,6 +1,7 @@
 // The module in a process that is no host: it loads with nothing of the host in the
 // process, its four plain exports do their work, it carries its version, and a call
 // of mexFunction says why it cannot run instead of crashing.
+#include "common/holders.h"
 #include "installer/operations.h"
 #include "support/operation_fixture.h"
 
@@ -156,9 +157,10 @@ TEST_F(ModuleAloneTest, MexFunctionOutsideAHostReturnsWithoutOutputsAndSaysWhy)
 
 TEST_F(ModuleAloneTest, MexFunctionRaisesAMissingFunctionThroughTheHostWhenItCan)
 {
-    HMODULE libmex = LoadLibraryA(BinFile("libmex.dll").c_str());
-    ASSERT_NE(libmex, nullptr);
-    auto call = reinterpret_cast<HostCall>(reinterpret_cast<void (*)()>(GetProcAddress(libmex, "hostCallMexFunction")));
+    LibraryHolder libmex(LoadLibraryA(BinFile("libmex.dll").c_str()));
+    ASSERT_TRUE(libmex);
+    auto call =
+        reinterpret_cast<HostCall>(reinterpret_cast<void (*)()>(GetProcAddress(libmex.get(), "hostCallMexFunction")));
     auto entry = reinterpret_cast<void*>(GetProcAddress(api.module, "mexFunction"));
     ASSERT_NE(call, nullptr);
     ASSERT_NE(entry, nullptr);
@@ -171,5 +173,4 @@ TEST_F(ModuleAloneTest, MexFunctionRaisesAMissingFunctionThroughTheHostWhenItCan
     EXPECT_EQ(std::string(error), Unbound("mxIsChar", "libmx.dll"));
     EXPECT_EQ(outputs[0], &marker);
     EXPECT_EQ(outputs[1], &marker);
-    FreeLibrary(libmex);
 }

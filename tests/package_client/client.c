@@ -16,7 +16,7 @@ static int Check(int ok, const char* what)
 
 int main(void)
 {
-    char folder[MAX_PATH];
+    char folder[MAX_PATH] = "";
     char server[MAX_PATH];
     char missing[MAX_PATH];
     char expected[QEL_MESSAGE_BUFFER_SIZE];
