@@ -3,7 +3,9 @@
 # DLLs: nothing of the host, whose functions it finds when the host calls, so that
 # any program can load it on a clean machine (an installer's plugin loader only
 # searches System32).
-#   check-module-tables.sh OBJDUMP MODULE
+# A module built against a real host SDK imports the host's libraries in the ordinary
+# way; --host-imports allows that.
+#   check-module-tables.sh OBJDUMP MODULE [--host-imports]
 set -eu
 objdump=$1
 module=$2
@@ -14,6 +16,7 @@ expected_exports=$(printf '%s\n' RunningAsAdministrator RunningAsPowerUser insta
 
 dlls=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 allowed_dlls="kernel32.dll advapi32.dll version.dll ole32.dll msvcrt.dll"
+[ "${3:-}" = --host-imports ] && allowed_dlls="$allowed_dlls libmx.dll libmex.dll"
 
 status=0
 if [ "$exports" != "$expected_exports" ]; then
