@@ -40,13 +40,16 @@ const HostFunctionName kHostFunctions[] = {
 
 constexpr int kReportSize = 256;
 
+// Any function's address; cast to its real type only where it is called.
+using HostProc = void (*)();
+
 // GetModuleHandleA takes no reference, so there is nothing to release; and it never
 // loads anything: a process that is not a host simply has no such module.
-void (*FindHostFunction(const char* library, const char* name))()
+HostProc FindHostFunction(const char* library, const char* name)
 {
     HMODULE module = GetModuleHandleA(library);
     if (module == nullptr) return nullptr;
-    return reinterpret_cast<void (*)()>(GetProcAddress(module, name));
+    return reinterpret_cast<HostProc>(GetProcAddress(module, name));
 }
 
 void FormatUnbound(char* report, const char* library, const char* name)
@@ -70,7 +73,7 @@ void FormatUnbound(char* report, const char* library, const char* name)
 template <typename Function>
 Function BindHostFunction(const char* library, const char* name)
 {
-    void (*found)() = FindHostFunction(library, name);
+    HostProc found = FindHostFunction(library, name);
     if (found == nullptr) StopUnbound(library, name);
     return reinterpret_cast<Function>(found);
 }
