@@ -21,6 +21,17 @@ struct HandleCloser {
 };
 using HandleHolder = std::unique_ptr<HANDLE, HandleCloser>;
 
+// A held mutex: released, then closed.
+struct MutexReleaser {
+    using pointer = HANDLE;
+    void operator()(HANDLE mutex) const
+    {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+};
+using MutexHolder = std::unique_ptr<HANDLE, MutexReleaser>;
+
 struct SidFreer {
     using pointer = PSID;
     void operator()(PSID sid) const { FreeSid(sid); }

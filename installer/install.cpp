@@ -1,7 +1,10 @@
 #include "installer/operations.h"
 
+#include "common/holders.h"
 #include "common/message.h"
+#include "installer/operation_lock.h"
 #include "installer/self_registration.h"
+#include "installer/system_files.h"
 #include "installer/shared_count.h"
 #include "installer/target_paths.h"
 #include "installer/version_probe.h"
@@ -15,13 +18,6 @@
 static_assert(QEL_MESSAGE_BUFFER_SIZE == kMessageSize, "callers are promised this buffer size");
 
 namespace {
-
-int CopySystemFile(const char* source, const char* target, char* message)
-{
-    if (!CopyFileA(source, target, FALSE))
-        return WriteMessage(message, "Could not copy file %s to %s\n", source, target);
-    return 1;
-}
 
 // The source control's companion: the source ends in ".ocx" just as the target does,
 // since the target's name was taken from it.
@@ -39,17 +35,24 @@ void CopyCompanionFile(const char* file, const TargetPaths& paths)
 int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
                           int doSharedCount, char* message)
 {
+    char unheard[kMessageSize] = {};
+    if (message == nullptr) message = unheard;
     if (!CheckConfigurePermission(message)) return 0;
 
     TargetPaths paths = {};
     if (!MakeTargetPaths(file, useSystemDir, &paths, message)) return 0;
+
+    // Probe, copy, count and registration form one step for every other setup:
+    // a count read by two at once loses one of the raises.
+    MutexHolder lock(AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message));
+    if (!lock) return 0;
 
     // The file to install must exist and carry a version in every mode.
     FileVersion sourceVersion = {};
     if (GetFileVersionNumbers(file, &sourceVersion, message) != 1) return 0;
 
     int priorCopyFound = 0;
-    int copied = 0;
+    int willReplace = 0;
     if (useSystemDir != 0) {
         FileVersion targetVersion = {};
         int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, message);
@@ -57,12 +60,12 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
         if (found == -1) {
             // Nothing usable in place: not an error, just a file to put there.
             ClearMessage(message);
-            copied = 1;
+            willReplace = 1;
         } else {
             priorCopyFound = 1;
-            copied = IsVersionNewer(sourceVersion, targetVersion);
+            willReplace = IsVersionNewer(sourceVersion, targetVersion);
         }
-        if (copied) {
+        if (willReplace) {
             if (!CopySystemFile(file, paths.targetPath, message)) return 0;
             // A control without a .dep file installs normally.
             if (paths.isOcx) CopyCompanionFile(file, paths);
@@ -78,7 +81,7 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
     }
 
     // Same or newer version already in place: it was registered when it came.
-    if (doRegistration == 1 && (copied || useSystemDir == 0))
+    if (doRegistration == 1 && (willReplace || useSystemDir == 0))
         return RegisterServerFile(paths.targetPath, message);
     return 1;
 }

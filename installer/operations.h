@@ -17,7 +17,12 @@
  *                under HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\SharedDLLs.
  *                Any other value skips the step.
  * message        the caller's buffer of at least QEL_MESSAGE_BUFFER_SIZE bytes, empty
- *                on entry. Every message the operations write fits in it.
+ *                on entry. Every message the operations write fits in it. NULL is
+ *                allowed: the operation runs all the same and its message is dropped.
+ *
+ * A NULL or empty `file` is refused (result 0). So is a name whose last part ends in
+ * a space or a dot, or holds a ':' (a drive letter at the start is fine): Windows
+ * would open another file than the one the count is kept for.
  *
  * A control (.ocx) brings its companion .dep file (same name) along: it is copied,
  * counted and deleted with the control, and its own failures are ignored.
@@ -26,19 +31,35 @@
  * the step that failed; nothing done before that step is undone. On success the
  * message is empty, or says that a file of an unknown type was not registered.
  * The caller must be an administrator or power user on NT-family Windows.
+ *
+ * One operation at a time, machine-wide: after the permission check each operation
+ * holds the named mutex QEL_OPERATION_LOCK_NAME until it returns (the session-local
+ * QEL_OPERATION_LOCK_FALLBACK_NAME only where the Global\ namespace does not exist).
+ * Another installer that changes these files or their SharedDLLs counts may hold it
+ * too. An operation that cannot have it within QEL_OPERATION_LOCK_WAIT_MS changes
+ * nothing and fails with a message saying so. A lock whose holder died counts as
+ * free.
  */
 
+/* The other two exports, RunningAsAdministrator and RunningAsPowerUser, and QEL_CALL:
+   all four use the C calling convention (cdecl). Valid C99 and C++ alike. */
+#include "privilege/running_as.h"
+
 #define QEL_MESSAGE_BUFFER_SIZE 1024
+
+#define QEL_OPERATION_LOCK_NAME "Global\\qelsetup.SharedSystemFiles"
+#define QEL_OPERATION_LOCK_FALLBACK_NAME "qelsetup.SharedSystemFiles"
+#define QEL_OPERATION_LOCK_WAIT_MS (5u * 60u * 1000u)
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
-                          int doSharedCount, char* message);
+int QEL_CALL installQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
+                                   int doSharedCount, char* message);
 
-int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
-                            int doSharedCount, char* message);
+int QEL_CALL uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
+                                     int doSharedCount, char* message);
 
 #ifdef __cplusplus
 }

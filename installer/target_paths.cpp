@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,15 +17,44 @@ int MakeCompanionName(char* path)
     return 1;
 }
 
+namespace {
+
+// Windows opens "Chart.ocx " and "Chart.ocx." as Chart.ocx, and "Chart.ocx:x" as a
+// stream of Chart.ocx, while the SharedDLLs value keeps the name as given: one
+// product's uninstall would then delete the file another product's count protects.
+int CheckLastPart(const char* file, char* message)
+{
+    const char* lastPart = file;
+    for (const char* c = file; *c; ++c)
+        if (*c == '\\' || *c == '/') lastPart = c + 1;
+    // A drive letter is the only colon a name may hold.
+    if (lastPart == file && isalpha(static_cast<unsigned char>(file[0])) && file[1] == ':')
+        lastPart += 2;
+    if (strchr(lastPart, ':'))
+        return WriteMessage(message,
+                            "The file name '%s' holds a ':', which names a stream of another file.\n",
+                            file);
+    size_t length = strlen(lastPart);
+    if (length > 0 && (lastPart[length - 1] == ' ' || lastPart[length - 1] == '.'))
+        return WriteMessage(message,
+                            "The file name '%s' ends in a space or a dot, which Windows drops when "
+                            "it opens the file.\n",
+                            file);
+    return 1;
+}
+
+} // namespace
+
 int MakeTargetPaths(const char* file, int useSystemDir, TargetPaths* paths, char* message)
 {
     // An empty name would become the SharedDLLs key's default value, or the system
     // directory itself, and uninstall would act on either.
-    if (file[0] == '\0') return WriteMessage(message, "No file name was given.\n");
+    if (file == nullptr || file[0] == '\0') return WriteMessage(message, "No file name was given.\n");
     if (strlen(file) > static_cast<size_t>(kMaxPathLength))
         return WriteMessage(message,
                             "The file name %.200s... is longer than %d characters.\n",
                             file, kMaxPathLength);
+    if (!CheckLastPart(file, message)) return 0;
 
     if (useSystemDir != 0) {
         // The name is at most 255 characters, so every part fits its 256-byte buffer.

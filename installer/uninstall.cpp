@@ -1,8 +1,11 @@
 #include "installer/operations.h"
 
+#include "common/holders.h"
 #include "common/message.h"
+#include "installer/operation_lock.h"
 #include "installer/self_registration.h"
 #include "installer/shared_count.h"
+#include "installer/system_files.h"
 #include "installer/target_paths.h"
 #include "privilege/checks.h"
 
@@ -11,10 +14,17 @@
 int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
                             int doSharedCount, char* message)
 {
+    char unheard[kMessageSize] = {};
+    if (message == nullptr) message = unheard;
     if (!CheckConfigurePermission(message)) return 0;
 
     TargetPaths paths = {};
     if (!MakeTargetPaths(file, useSystemDir, &paths, message)) return 0;
+
+    // Lowering a count and acting on what is left must not interleave with another
+    // setup's raise: it would delete a file that product has just counted.
+    MutexHolder lock(AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message));
+    if (!lock) return 0;
 
     if (doSharedCount == 1) {
         long long remaining = DecrementSharedCount(paths.targetPath, message);
@@ -33,10 +43,10 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
     // Outside the system directory the file is the product's own to keep or remove.
     if (useSystemDir == 0) return 1;
 
-    if (!DeleteFileA(paths.targetPath))
+    if (!DeleteSystemFile(paths.targetPath))
         return WriteMessage(message, "Error deleting file %s\n", paths.targetPath);
     if (paths.isOcx) {
-        DeleteFileA(paths.companionPath);
+        DeleteSystemFile(paths.companionPath);
         ClearMessage(message);
     }
     return 1;

@@ -31,7 +31,11 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
 
     VS_FIXEDFILEINFO* record = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block.get(), "\\", reinterpret_cast<void**>(&record), &length))
+    // A damaged resource can hand back a short or foreign block: its numbers would be
+    // invented, and a wrong "newer" would overwrite the copy other products use.
+    if (!VerQueryValueA(block.get(), "\\", reinterpret_cast<void**>(&record), &length)
+        || record == nullptr || length < sizeof(VS_FIXEDFILEINFO)
+        || record->dwSignature != VS_FFI_SIGNATURE)
         return WriteMessage(message, "Error getting version number from %s.\n", path);
 
     version->major = HIWORD(record->dwFileVersionMS);

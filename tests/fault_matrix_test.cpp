@@ -250,19 +250,44 @@ TEST_F(FaultTest, OddButValidNamesInstallAndUninstallSymmetrically)
     }
 }
 
-TEST_F(FaultTest, TrailingDotIsNoControlButStillRoundTrips)
+TEST_F(InstallFaultTest, NamesWindowsWouldOpenAsAnotherFileChangeNothing)
 {
-    // Windows drops the trailing dot when it opens the file, so the copy is the
-    // file; its extension reads ".", which is not a server type we register.
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx") + ".";
-    std::string target = InSystem(".ocx.");
-    EXPECT_EQ(Install(source), 1);
-    EXPECT_EQ(message, "Unknown file type.  Could not register the file " + target + ".\n. files not handled yet.");
-    EXPECT_TRUE(FileExists(InSystem(".ocx")));
-    EXPECT_EQ(ReadSharedValue(target).count, 1u);
-    EXPECT_EQ(Uninstall(source), 1);
-    EXPECT_FALSE(FileExists(InSystem(".ocx")));
-    EXPECT_FALSE(ReadSharedValue(target).exists);
+    // Another product has the real control installed and counted twice.
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    ASSERT_EQ(Install(source), 1) << message;
+    ASSERT_EQ(Install(source), 1) << message;
+    for (const std::string& odd : {source + " ", source + ".", source + ":x", source + "::$DATA"}) {
+        for (int useSystemDir : {1, 0}) {
+            SCOPED_TRACE(odd + " " + std::to_string(useSystemDir));
+            EXPECT_EQ(Install(odd, useSystemDir), 0);
+            EXPECT_NE(message.find("The file name '" + odd + "' "), std::string::npos) << message;
+            EXPECT_EQ(Uninstall(odd, useSystemDir), 0);
+            EXPECT_NE(message.find("The file name '" + odd + "' "), std::string::npos) << message;
+        }
+    }
+    ExpectState({true, true, 2, 2, true});
+    EXPECT_FALSE(ReadSharedValue(InSystem(".ocx ")).exists);
+    EXPECT_FALSE(ReadSharedValue(InSystem(".ocx.")).exists);
+}
+
+TEST_F(InstallFaultTest, NullArgumentsNeverCrash)
+{
+    char buffer[kMessageBufferForTests] = "";
+    EXPECT_EQ(api.install(nullptr, 1, 1, 1, buffer), 0);
+    EXPECT_STREQ(buffer, "No file name was given.\n");
+    buffer[0] = '\0';
+    EXPECT_EQ(api.uninstall(nullptr, 1, 1, 1, buffer), 0);
+    EXPECT_STREQ(buffer, "No file name was given.\n");
+    EXPECT_EQ(api.install(nullptr, 1, 1, 1, nullptr), 0);
+    EXPECT_EQ(api.uninstall(nullptr, 0, 1, 1, nullptr), 0);
+
+    // Without a buffer the operations run; only their messages are lost.
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    EXPECT_EQ(api.install((dir + "\\absent.ocx").c_str(), 1, 1, 1, nullptr), 0);
+    EXPECT_EQ(api.install(source.c_str(), 1, 1, 1, nullptr), 1);
+    ExpectState({true, true, 1, 1, true});
+    EXPECT_EQ(api.uninstall(source.c_str(), 1, 1, 1, nullptr), 1);
+    ExpectState({false, false, 0, 0, false});
 }
 
 TEST_F(FaultTest, OddNamesThroughTheHostCommand)
@@ -286,6 +311,11 @@ TEST_F(FaultTest, OddNamesThroughTheHostCommand)
         return status;
     };
     std::string text;
+    // A padded character matrix gives names with trailing blanks.
+    std::string padded = dir + "\\" + base + ".ocx   ";
+    EXPECT_EQ(call(padded, &text), 0);
+    EXPECT_EQ(text, "The file name '" + padded +
+                        "' ends in a space or a dot, which Windows drops when it opens the file.\n");
     EXPECT_EQ(call("", &text), 0);
     EXPECT_EQ(text, "No file name was given.\n");
     std::string huge(4000, 'h');

@@ -117,6 +117,29 @@ TEST_F(GatewayTest, InputsAreCheckedInOrderAndTheCommandWordLast)
     ExpectRaised(Call(2, Inputs("remove", Missing(), Number(2))), kThird);
 }
 
+TEST_F(GatewayTest, EmptyFlagIsRefusedBeforeAnythingHappens)
+{
+    // Read as 0, an empty count flag would unregister and delete a file still in use.
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string target = InSystem(".dll");
+    ASSERT_EQ(Install(source), 1) << message;
+    ASSERT_EQ(Install(source), 1) << message;
+    const char* const expected[3] = {kThird, kFourth, kFifth};
+    for (int input = 0; input < 3; ++input) {
+        for (auto shape : {std::make_pair(0, 0), std::make_pair(0, 1), std::make_pair(1, 0)}) {
+            SCOPED_TRACE(std::to_string(input + 3) + ": " + std::to_string(shape.first) + "x" +
+                         std::to_string(shape.second));
+            mxArray* flags[3] = {Number(1), Number(1), Number(1)};
+            hostDestroyArray(flags[input]);
+            flags[input] = hostCreateDoubleMatrix(shape.first, shape.second, nullptr);
+            ExpectRaised(Call(2, Inputs("uninstall", source, flags[0], flags[1], flags[2])), expected[input]);
+        }
+    }
+    EXPECT_EQ(ReadSharedValue(target).count, 2u);
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_TRUE(IsClsidRegistered(target));
+}
+
 TEST_F(GatewayTest, CommandWordIgnoresCaseAndAFailedCallReturnsOrRaisesItsMessage)
 {
     const std::string expected = "The file " + Missing() + " does not exist.\n";

@@ -68,6 +68,32 @@ TEST_F(InstallTest, OlderVersionNeverReplacesANewerOne)
     EXPECT_FALSE(ReadFixtureRecord(target).exists);
 }
 
+TEST_F(InstallTest, ReadOnlyFilesNeverStrandTheCopyInPlace)
+{
+    // From read-only media: the copies in place must stay replaceable and removable.
+    std::string source = Source("fixture_server_2_1_0_4.dll", ".ocx", true);
+    std::string target = InSystem(".ocx"), companion = InSystem(".dep");
+    SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA((dir + "\\" + base + ".dep").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(Install(source), 1) << message;
+    EXPECT_FALSE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(GetFileAttributesA(companion.c_str()) & FILE_ATTRIBUTE_READONLY);
+
+    // A read-only copy in place, and a read-only leftover of a killed copy, give way
+    // to a newer version.
+    ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string leftover = target + ".~ql";
+    Track(leftover);
+    WriteTextFile(leftover, "half a file");
+    ASSERT_TRUE(SetFileAttributesA(leftover.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::string newer = Source("fixture_server_2_1_0_5.dll", ".ocx", false, "v2");
+    ASSERT_EQ(Install(newer), 1) << message;
+    EXPECT_EQ(VersionOf(target), "2.1.0.5");
+    EXPECT_FALSE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(FileExists(leftover));
+    ExpectCount(target, 2);
+}
+
 TEST_F(InstallTest, TargetWithoutVersionIsOverwrittenAsIfAbsent)
 {
     std::string target = InSystem(".dll");

@@ -40,6 +40,19 @@ TEST_F(UninstallTest, LastUserRemovesCountRegistrationAndFile)
     EXPECT_FALSE(IsModuleLoaded(target));
 }
 
+TEST_F(UninstallTest, LastUserRemovesReadOnlyCopies)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string target = InSystem(".ocx"), companion = InSystem(".dep");
+    ASSERT_EQ(Install(source), 1) << message;
+    ASSERT_TRUE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA(companion.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_EQ(Uninstall(source), 1) << message;
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(companion));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+}
+
 TEST_F(UninstallTest, FileWithoutACountBelongsToTheLastUser)
 {
     std::string target = InSystem(".dll");

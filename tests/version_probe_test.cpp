@@ -70,6 +70,18 @@ TEST(VersionProbeTest, MissingAndUnversionedFilesAreAbsentWithTheirOwnMessages)
     RemoveDirectoryA(dir.c_str());
 }
 
+TEST(VersionProbeTest, DamagedFixedRecordIsAnErrorNotAVersion)
+{
+    // Both would read 7.0.0.0 if the record were taken on trust.
+    for (const char* fixture : {"fixture_short_version.dll", "fixture_unsigned_version.dll"}) {
+        std::string path = BinFile(fixture);
+        Probe damaged = ProbeFile(path);
+        EXPECT_EQ(damaged.result, 0) << fixture;
+        EXPECT_EQ(damaged.message, "Error getting version number from " + path + ".\n");
+        EXPECT_EQ(damaged.version.major, -7);
+    }
+}
+
 TEST(VersionCompareTest, FirstDifferingFieldDecides)
 {
     EXPECT_EQ(IsVersionNewer(V(5, 1, 2600, 0), V(5, 1, 2600, 0)), 0);

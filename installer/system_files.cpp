@@ -1,0 +1,49 @@
+#include "installer/system_files.h"
+
+#include "common/message.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+// One fixed name per target: a copy left by a killed run is simply overwritten by
+// the next one instead of piling up. Four characters keep a 255-character target's
+// temporary name within MAX_PATH.
+const char kTemporarySuffix[] = ".~ql";
+
+// 1 when `path` is absent or no longer read-only.
+int DropReadOnly(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 1;
+    return SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY) ? 1 : 0;
+}
+
+} // namespace
+
+// A copy that dies halfway must not damage the file other products load: the new
+// file is written beside the target and renamed over it in one step, so the target
+// is always the old file or the new one. A read-only source would make a copy that
+// the next version cannot replace and the last uninstall cannot delete, so the
+// attribute is never kept, and one already in place is dropped.
+int CopySystemFile(const char* source, const char* target, char* message)
+{
+    char temporary[MAX_PATH] = {};
+    snprintf(temporary, sizeof(temporary), "%s%s", target, kTemporarySuffix);
+    // A leftover may carry a read-only source's attribute.
+    SetFileAttributesA(temporary, FILE_ATTRIBUTE_NORMAL);
+    if (!CopyFileA(source, temporary, FALSE) || !DropReadOnly(temporary) || !DropReadOnly(target)
+        || !MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temporary);
+        return WriteMessage(message, "Could not copy file %s to %s\n", source, target);
+    }
+    return 1;
+}
+
+int DeleteSystemFile(const char* path)
+{
+    DropReadOnly(path);
+    return DeleteFileA(path) ? 1 : 0;
+}

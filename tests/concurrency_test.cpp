@@ -1,0 +1,232 @@
+// Setups that overlap or die: several processes on one file at once, a copy killed
+// halfway, and the machine-wide lock itself. Each worker is a real process
+// (operation_worker.exe) calling the built module, as product setups do.
+#include "common/holders.h"
+#include "installer/operation_lock.h"
+#include "installer/operations.h"
+#include "support/operation_fixture.h"
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace qeltest;
+
+namespace {
+
+class ConcurrencyTest : public OperationTest {
+protected:
+    void SetUp() override
+    {
+        OperationTest::SetUp();
+        startEventName = UniqueName("qelsetup-test-start");
+        startEvent = CreateEventA(nullptr, TRUE, FALSE, startEventName.c_str());
+        ASSERT_NE(startEvent, nullptr);
+    }
+    void TearDown() override
+    {
+        CloseHandle(startEvent);
+        OperationTest::TearDown();
+    }
+
+    HANDLE StartWorker(const std::string& mode, const std::string& file, int times)
+    {
+        std::string commandLine = "\"" + BinFile("operation_worker.exe") + "\" " + mode + " \"" + file +
+                                  "\" " + std::to_string(times) + " " + startEventName;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        std::vector<char> line(commandLine.begin(), commandLine.end());
+        line.push_back('\0');
+        EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &process))
+            << commandLine;
+        CloseHandle(process.hThread);
+        return process.hProcess;
+    }
+
+    // Starts every worker, lets them go at the same moment and returns the sum of
+    // their failed calls.
+    DWORD RunTogether(const std::vector<std::pair<std::string, int>>& workers, const std::string& file)
+    {
+        std::vector<HANDLE> processes;
+        for (const auto& worker : workers) processes.push_back(StartWorker(worker.first, file, worker.second));
+        SetEvent(startEvent);
+        DWORD failures = 0;
+        for (HANDLE process : processes) {
+            EXPECT_EQ(WaitForSingleObject(process, 300000), WAIT_OBJECT_0);
+            DWORD code = 100;
+            GetExitCodeProcess(process, &code);
+            failures += code;
+            CloseHandle(process);
+        }
+        ResetEvent(startEvent);
+        return failures;
+    }
+
+    std::string startEventName;
+    HANDLE startEvent = nullptr;
+};
+
+ULONGLONG SizeOf(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Appends `bytes` of data, so that copying the file takes a while.
+void Grow(const std::string& path, size_t bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::vector<char> chunk(1 << 20);
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 7);
+    for (size_t written = 0; written < bytes; written += chunk.size()) {
+        DWORD done = 0;
+        ASSERT_TRUE(WriteFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &done, nullptr));
+    }
+    CloseHandle(file);
+}
+
+bool SameContent(const std::string& a, const std::string& b)
+{
+    if (SizeOf(a) != SizeOf(b)) return false;
+    HandleHolder first(CreateFileA(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    HandleHolder second(CreateFileA(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (first.get() == INVALID_HANDLE_VALUE || second.get() == INVALID_HANDLE_VALUE) return false;
+    std::vector<char> one(1 << 20), two(1 << 20);
+    for (;;) {
+        DWORD got1 = 0, got2 = 0;
+        if (!ReadFile(first.get(), one.data(), static_cast<DWORD>(one.size()), &got1, nullptr) ||
+            !ReadFile(second.get(), two.data(), static_cast<DWORD>(two.size()), &got2, nullptr))
+            return false;
+        if (got1 != got2 || memcmp(one.data(), two.data(), got1) != 0) return false;
+        if (got1 == 0) return true;
+    }
+}
+
+// The files of the system directory whose names start with `prefix`, with their sizes.
+std::vector<std::pair<std::string, ULONGLONG>> FilesStartingWith(const std::string& prefix)
+{
+    std::vector<std::pair<std::string, ULONGLONG>> found;
+    WIN32_FIND_DATAA data = {};
+    HANDLE search = FindFirstFileA((SystemDir() + "\\" + prefix + "*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        found.emplace_back(data.cFileName, (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    return found;
+}
+
+}  // namespace
+
+TEST_F(ConcurrencyTest, OverlappingSetupsKeepEveryCountExact)
+{
+    std::string file = Source("fixture_server_1_0_0_0.dll", ".dll");
+    // Four products raise at once; then two raise while two lower (never below zero,
+    // so the result is exact); then all lower, down to the last user.
+    EXPECT_EQ(RunTogether({{"raise", 250}, {"raise", 250}, {"raise", 250}, {"raise", 250}}, file), 0u);
+    EXPECT_EQ(ReadSharedValue(file).count, 1000u);
+    EXPECT_EQ(RunTogether({{"raise", 200}, {"lower", 200}, {"raise", 200}, {"lower", 200}}, file), 0u);
+    EXPECT_EQ(ReadSharedValue(file).count, 1000u);
+    EXPECT_EQ(RunTogether({{"lower", 249}, {"lower", 249}, {"lower", 249}, {"lower", 249}}, file), 0u);
+    EXPECT_EQ(ReadSharedValue(file).count, 4u);
+    EXPECT_EQ(RunTogether({{"lower", 1}, {"lower", 1}, {"lower", 1}, {"lower", 1}}, file), 0u);
+    EXPECT_FALSE(ReadSharedValue(file).exists);
+}
+
+TEST_F(ConcurrencyTest, InstallUninstallCyclesNeverTakeAControlFromItsHolder)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string target = InSystem(".ocx");
+    std::string companion = InSystem(".dep");
+    ASSERT_EQ(Install(source), 1) << message;  // the product that keeps it
+    EXPECT_EQ(RunTogether({{"cycle", 60}, {"cycle", 60}, {"cycle", 60}, {"cycle", 60}}, source), 0u);
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_TRUE(FileExists(companion));
+    EXPECT_EQ(ReadSharedValue(target).count, 1u);
+    EXPECT_EQ(ReadSharedValue(companion).count, 1u);
+    EXPECT_TRUE(IsClsidRegistered(target));
+}
+
+TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWorks)
+{
+    std::string old = BinFile("fixture_server_2_1_0_4.dll");
+    std::string source = Source("fixture_server_2_1_0_5.dll", ".dll");
+    Grow(source, 300u << 20);
+    std::string target = InSystem(".dll");
+    Track(target + ".~ql");
+    ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
+    const ULONGLONG oldSize = SizeOf(target), newSize = SizeOf(source);
+
+    // Kill the setup as soon as a file of this name in the system directory is
+    // neither the old file nor the new one: the copy is under way.
+    HANDLE change = FindFirstChangeNotificationA(SystemDir().c_str(), FALSE,
+                                                 FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_FILE_NAME);
+    ASSERT_NE(change, INVALID_HANDLE_VALUE);
+    HANDLE worker = StartWorker("copy", source, 1);
+    SetEvent(startEvent);
+    bool underWay = false;
+    while (!underWay && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) {
+        for (const auto& file : FilesStartingWith(base))
+            if (file.second != oldSize && file.second != newSize) underWay = true;
+        if (!underWay) {
+            HANDLE events[2] = {change, worker};
+            WaitForMultipleObjects(2, events, FALSE, 50);
+            FindNextChangeNotification(change);
+        }
+    }
+    ASSERT_TRUE(underWay) << "the copy ended before it was seen";
+    ASSERT_TRUE(TerminateProcess(worker, 77));
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+    FindCloseChangeNotification(change);
+
+    EXPECT_TRUE(SameContent(target, old) || SameContent(target, source))
+        << "torn: " << SizeOf(target) << " of " << newSize << " bytes";
+
+    // The killed setup's lock and its leftover stop nobody.
+    ASSERT_EQ(Install(source, 1, 0, 0), 1) << message;
+    EXPECT_TRUE(SameContent(target, source));
+    auto left = FilesStartingWith(base);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].first, base + ".dll");
+}
+
+TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
+{
+    char buffer[kMessageBufferForTests] = "";
+    HANDLE held = nullptr;
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        MutexHolder lock(AcquireOperationLock("holder", 1000, buffer));
+        held = lock.get();
+        SetEvent(taken);
+        WaitForSingleObject(release, INFINITE);
+    });
+    WaitForSingleObject(taken, INFINITE);
+    ASSERT_NE(held, nullptr);
+
+    char message[kMessageBufferForTests] = "";
+    EXPECT_EQ(AcquireOperationLock("C:\\kit\\Chart.ocx", 2000, message), nullptr);
+    EXPECT_STREQ(message, "Could not change C:\\kit\\Chart.ocx.\nAnother setup has been changing shared "
+                          "system files for 2 seconds. Nothing was changed.\n");
+    SetEvent(release);
+    holder.join();
+
+    // A setup that dies holding the lock leaves it abandoned, not held forever.
+    std::thread dying([&] {
+        HANDLE lock = AcquireOperationLock("dying", 1000, buffer);
+        ASSERT_NE(lock, nullptr);
+        CloseHandle(lock);  // exits still owning it
+    });
+    dying.join();
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    EXPECT_EQ(Install(source, 0, 0, 1), 1) << message;
+    EXPECT_EQ(ReadSharedValue(source).count, 1u);
+    CloseHandle(release);
+    CloseHandle(taken);
+}
