@@ -1,13 +1,3 @@
-# Cross-compiles qelsetup for 64-bit Windows. The -posix compilers are used because
-# googletest needs std::mutex, which the win32 thread model lacks.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles qelsetup for 64-bit Windows.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(QELSETUP_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${QELSETUP_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QELSETUP_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER  ${QELSETUP_TRIPLET}-windres)
-set(CMAKE_OBJDUMP      ${QELSETUP_TRIPLET}-objdump)
-set(CMAKE_FIND_ROOT_PATH /usr/${QELSETUP_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -8,6 +8,8 @@
 
 #include <stddef.h>
 
+#include <memory>
+
 extern "C" {
 
 // A character array of `rows` x `columns` whose characters are given in storage
@@ -32,5 +34,12 @@ typedef void (*MexEntryPoint)(int, mxArray*[], int, const mxArray*[]);
 int hostCallMexFunction(MexEntryPoint entry, int nlhs, mxArray* plhs[], int nrhs,
                         const mxArray* prhs[], char* error, size_t errorSize);
 }
+
+// Owns one host array, the caller's inputs or the results an entry point returned, so
+// that no return path of a caller can skip hostDestroyArray.
+struct HostArrayDestroyer {
+    void operator()(mxArray* array) const { hostDestroyArray(array); }
+};
+using HostArrayHolder = std::unique_ptr<mxArray, HostArrayDestroyer>;
 
 #endif

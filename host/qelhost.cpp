@@ -11,6 +11,7 @@
 //                                              given column by column
 //      str:TEXT                                a character row, taken literally
 //      anything else                           a character row
+#include "common/holders.h"
 #include "host/host_api.h"
 
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -83,6 +85,41 @@ std::string Escape(const char* text)
     return out;
 }
 
+// Calls the entry point with the arguments, prints what came back and returns the
+// exit code. Every array made or returned here is destroyed before it returns.
+int CallAndPrint(MexEntryPoint entry, int outputs, int count, char** arguments)
+{
+    std::vector<HostArrayHolder> held;
+    std::vector<const mxArray*> inputs;
+    for (int i = 0; i < count; ++i) {
+        HostArrayHolder input(MakeArgument(arguments[i]));
+        if (!input) {
+            fprintf(stderr, "qelhost: cannot read argument %s\n", arguments[i]);
+            return 3;
+        }
+        held.push_back(std::move(input));
+        inputs.push_back(held.back().get());
+    }
+    std::vector<mxArray*> results(outputs > 0 ? outputs : 1, nullptr);
+
+    char error[4096];
+    int raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(inputs.size()),
+                                     inputs.data(), error, sizeof(error));
+    std::vector<HostArrayHolder> returned;
+    for (mxArray* result : results) returned.emplace_back(result);
+    if (raised) {
+        printf("error   = %s\n", Escape(error).c_str());
+        return 2;
+    }
+    if (returned[0]) printf("status  = %g\n", mxGetScalar(returned[0].get()));
+    if (outputs >= 2 && returned[1]) {
+        std::vector<char> text(mxGetN(returned[1].get()) + 1);
+        hostGetText(returned[1].get(), text.data(), text.size());
+        printf("message = '%s'\n", Escape(text.data()).c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -95,53 +132,21 @@ int main(int argc, char** argv)
     }
     if (argc <= first || outputs < 0 || outputs > 8) return Usage();
 
-    HMODULE module = LoadLibraryA(argv[first]);
-    if (module == nullptr) {
+    LibraryHolder module(LoadLibraryA(argv[first]));
+    if (!module) {
         fprintf(stderr, "qelhost: cannot load %s (error %lu)\n", argv[first], GetLastError());
         return 3;
     }
     auto entry = reinterpret_cast<MexEntryPoint>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "mexFunction")));
+        reinterpret_cast<void (*)()>(GetProcAddress(module.get(), "mexFunction")));
     if (entry == nullptr) {
         fprintf(stderr, "qelhost: %s has no mexFunction\n", argv[first]);
-        FreeLibrary(module);
         return 3;
     }
 
-    std::vector<const mxArray*> inputs;
-    for (int i = first + 1; i < argc; ++i) {
-        mxArray* input = MakeArgument(argv[i]);
-        if (input == nullptr) {
-            fprintf(stderr, "qelhost: cannot read argument %s\n", argv[i]);
-            for (const mxArray* made : inputs) hostDestroyArray(const_cast<mxArray*>(made));
-            FreeLibrary(module);
-            return 3;
-        }
-        inputs.push_back(input);
-    }
-    std::vector<mxArray*> results(outputs > 0 ? outputs : 1, nullptr);
-
-    char error[4096];
-    int raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(inputs.size()),
-                                     inputs.data(), error, sizeof(error));
-    int exitCode = 0;
-    if (raised) {
-        printf("error   = %s\n", Escape(error).c_str());
-        exitCode = 2;
-    } else {
-        if (results[0]) printf("status  = %g\n", mxGetScalar(results[0]));
-        if (outputs >= 2 && results[1]) {
-            std::vector<char> text(mxGetN(results[1]) + 1);
-            hostGetText(results[1], text.data(), text.size());
-            printf("message = '%s'\n", Escape(text.data()).c_str());
-        }
-    }
-
-    for (mxArray* result : results) hostDestroyArray(result);
-    for (const mxArray* input : inputs) hostDestroyArray(const_cast<mxArray*>(input));
+    int exitCode = CallAndPrint(entry, outputs, argc - first - 1, argv + first + 1);
     if (hostOutstandingAllocations() != 0)
         fprintf(stderr, "qelhost: the module left %ld host buffers unreleased\n",
                 hostOutstandingAllocations());
-    FreeLibrary(module);
     return exitCode;
 }

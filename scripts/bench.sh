@@ -22,8 +22,7 @@ done
 
 ./scripts/setup.sh
 
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=wineserver
+. scripts/wine-env.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
 prefix=""
@@ -57,8 +56,8 @@ for bits in "${bitnesses[@]}"; do
 
     echo "==> $bits-bit: benchmark under Wine (load average before: $(load))"
     (
+        qel_wine_env "$prefix"
         cd "$tree/bin"
-        export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
         wine ./benchmark.exe "${quick[@]}"
     ) || status=1
     echo "==> $bits-bit: done (load average after: $(load))"

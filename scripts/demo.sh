@@ -39,31 +39,17 @@ bin=$top/$build/bin
 demo=$top/$build/demo
 prefix=$top/$build/wineprefix
 run=$top/$build/demo-run
-export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=wineserver
-
-stop_wine() {
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
-}
-# A previous run that was cut short may have left its server behind.
-[ -d "$prefix" ] && stop_wine
-trap stop_wine EXIT
+. scripts/wine-env.sh
+qel_wine_env "$prefix"
+trap qel_wine_stop EXIT
 trap 'exit 130' INT TERM
 
 echo "Booting a fresh Wine prefix ($build/wineprefix) ..."
-rm -rf "$prefix" "$run"
-mkdir -p "$prefix" "$run"
-# One persistent server for the whole run, so that each call does not pay Wine's start-up.
-"$wineserver" -p </dev/null >/dev/null 2>&1
-wine wineboot -i </dev/null >/dev/null 2>&1
-# Windows always has the SharedDLLs key; a fresh prefix does not. A 32-bit module sees
-# its own view of HKLM\Software, so both views get it.
-key='HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs'
-for view in 64 32; do
-    wine reg add "$key" /f /reg:$view </dev/null >/dev/null 2>&1
-done
+rm -rf "$run"
+mkdir -p "$run"
+# The test runs' own prefix set-up: one persistent server for the whole run, so that
+# each call does not pay Wine's start-up, and the SharedDLLs key Windows always has.
+tests/wine/prepare-prefix.sh "$prefix" </dev/null >/dev/null
 
 # The products' installation kits, where their setup scripts would find the control:
 # A and B ship Chart.ocx 1.0.0.0, C ships 1.1.0.0, each with its Chart.dep.

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
 ./scripts/cppcheck.sh
+. scripts/wine-env.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
@@ -16,10 +17,11 @@ for preset in mingw32 mingw64; do
     cmake --build --preset "$preset" -j "$jobs"
     echo "==> $preset: tests under Wine"
     # The prefix's wineserver is stopped by the tests' own cleanup step; this trap
-    # catches an interrupted run.
-    trap 'WINEPREFIX="$PWD/build/'"$preset"'/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+    # catches an interrupted run, and the stop after ctest a failed fixture.
+    qel_wine_env "$PWD/build/$preset/wineprefix"
+    trap qel_wine_stop EXIT
     ctest --preset "$preset" || status=1
-    WINEPREFIX="$PWD/build/$preset/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    qel_wine_stop
     trap - EXIT
 done
 exit $status

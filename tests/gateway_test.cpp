@@ -1,6 +1,6 @@
 // The host command through a real load of the module into the embedded host: the
 // host's arrays, its allocator and its error unwinding are libmx.dll and libmex.dll.
-#include "host/host_api.h"
+#include "support/host_call.h"
 #include "support/operation_fixture.h"
 
 #include <cmath>
@@ -16,40 +16,17 @@ const char kThird[] = "Incorrect input.\nThird input must be either 1 or 0.";
 const char kFourth[] = "Incorrect input.\nFourth input must be either 1 or 0.";
 const char kFifth[] = "Incorrect input.\nFifth input must be either 1 or 0.";
 
-struct Outcome {
-    bool raised = false;
-    std::string error;
-    bool hasStatus = false;
-    double status = -1;
-    bool hasMessage = false;
-    std::string message;
-};
+using Outcome = HostCallResult;
 
 class GatewayTest : public OperationTest {
 protected:
     // Calls qelsetup with these inputs (taken over and destroyed) and `outputs` outputs.
     Outcome Call(int outputs, std::vector<mxArray*> inputs)
     {
-        auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
-        std::vector<mxArray*> results(4, nullptr);
-        std::vector<const mxArray*> arguments(inputs.begin(), inputs.end());
-        char error[4096];
-        Outcome outcome;
-        outcome.raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(arguments.size()),
-                                             arguments.data(), error, sizeof(error)) != 0;
-        if (outcome.raised) outcome.error = error;
-        if (results[0]) {
-            outcome.hasStatus = true;
-            outcome.status = mxGetScalar(results[0]);
-        }
-        if (results[1]) {
-            outcome.hasMessage = true;
-            std::vector<char> text(mxGetN(results[1]) + 1);
-            hostGetText(results[1], text.data(), text.size());
-            outcome.message = text.data();
-        }
-        for (mxArray* array : results) hostDestroyArray(array);
-        for (mxArray* array : inputs) hostDestroyArray(array);
+        HostArrays held;
+        for (mxArray* input : inputs) held.emplace_back(input);
+        Outcome outcome = CallHostCommand(reinterpret_cast<MexEntryPoint>(api.mexFunction), outputs, held);
+        held.clear();
         // The host's buffers go back on every path, raised errors included.
         EXPECT_EQ(hostOutstandingAllocations(), 0);
         return outcome;

@@ -2,15 +2,13 @@
 // fails to give back (a handle, a heap block, a loaded server, an OLE
 // initialisation, a host buffer) is too small for a unit test to notice; here it
 // adds up until it shows.
+#include "support/host_call.h"
 #include "support/test_support.h"
-
-#include "host/host_api.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 namespace {
@@ -95,40 +93,6 @@ void PrintFigures(const char* what, int cycles, const ProcessFigures& start, con
            SignedDifference(end.privateBytes, start.privateBytes),
            static_cast<unsigned long long>(kPrivateGrowthBound));
     fflush(stdout);
-}
-
-struct ArrayDestroyer {
-    void operator()(mxArray* array) const { hostDestroyArray(array); }
-};
-using ArrayHolder = std::unique_ptr<mxArray, ArrayDestroyer>;
-
-// One host call of qelsetup(command, file, 1, 1, 1) asking for both outputs, with
-// every array made for it destroyed again. Returns the status, or -1 when the call
-// raised a host error; `message` gets the message or the error's text.
-int CallThroughHost(MexEntryPoint entry, const char* command, const std::string& file,
-                    std::string* message)
-{
-    ArrayHolder inputs[5] = {ArrayHolder(mxCreateString(command)),
-                             ArrayHolder(mxCreateString(file.c_str())),
-                             ArrayHolder(mxCreateDoubleScalar(1)),
-                             ArrayHolder(mxCreateDoubleScalar(1)),
-                             ArrayHolder(mxCreateDoubleScalar(1))};
-    const mxArray* arguments[5] = {};
-    for (int i = 0; i < 5; ++i) arguments[i] = inputs[i].get();
-
-    mxArray* results[2] = {nullptr, nullptr};
-    char error[1024] = {};
-    int raised = hostCallMexFunction(entry, 2, results, 5, arguments, error, sizeof(error));
-    ArrayHolder status(results[0]);
-    ArrayHolder text(results[1]);
-    if (raised) {
-        *message = error;
-        return -1;
-    }
-    char buffer[2048] = {};
-    if (text) hostGetText(text.get(), buffer, sizeof(buffer));
-    *message = buffer;
-    return status ? static_cast<int>(mxGetScalar(status.get())) : -1;
 }
 
 class SoakTest : public ::testing::Test {
@@ -240,11 +204,12 @@ TEST_F(SoakTest, HostCallsLeaveNothingBehind)
     auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
     ProcessFigures start;
     for (int cycle = 1; cycle <= kGatewayCycles; ++cycle) {
-        std::string message;
-        ASSERT_EQ(CallThroughHost(entry, "install", control, &message), 1) << "cycle " << cycle << ": " << message;
-        ASSERT_EQ(message, "") << "cycle " << cycle;
-        ASSERT_EQ(CallThroughHost(entry, "uninstall", control, &message), 1) << "cycle " << cycle << ": " << message;
-        ASSERT_EQ(message, "") << "cycle " << cycle;
+        for (const char* command : {"install", "uninstall"}) {
+            qeltest::HostCallResult call = qeltest::CallHostCommand(entry, 2, qeltest::CommandInputs(command, control));
+            ASSERT_FALSE(call.raised) << command << ", cycle " << cycle << ": " << call.error;
+            ASSERT_EQ(call.status, 1) << command << ", cycle " << cycle << ": " << call.message;
+            ASSERT_EQ(call.message, "") << command << ", cycle " << cycle;
+        }
         ASSERT_EQ(hostOutstandingAllocations(), 0) << "cycle " << cycle;
 
         if (cycle == kWarmUpCycles) start = MeasureProcess();

@@ -4,15 +4,15 @@
 #   prepare-prefix.sh PREFIX
 set -eu
 prefix=$1
-export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=wineserver
+. "$(dirname "$0")/../../scripts/wine-env.sh"
+qel_wine_env "$prefix"
 
-if [ -d "$prefix" ]; then "$wineserver" -k 2>/dev/null || true; fi
+# A run that was cut short may have left its server behind.
+if [ -d "$prefix" ]; then qel_wine_stop; fi
 rm -rf "$prefix"
 mkdir -p "$prefix"
 "$wineserver" -p </dev/null >/dev/null 2>&1
-wine wineboot -i >/dev/null 2>&1
+wine wineboot -i </dev/null >/dev/null 2>&1
 # Windows always has the SharedDLLs key; a fresh prefix does not. 32-bit programs
 # see their own view of HKLM\Software, so both views get it.
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\SharedDLLs'

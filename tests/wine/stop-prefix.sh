@@ -1,9 +1,7 @@
 #!/bin/sh
 # Stops the wineserver of a test run's prefix.
 #   stop-prefix.sh PREFIX
-export WINEPREFIX="$1"
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -k 2>/dev/null || true
-"$wineserver" -w 2>/dev/null || true
+. "$(dirname "$0")/../../scripts/wine-env.sh"
+qel_wine_env "$1"
+qel_wine_stop
 exit 0
