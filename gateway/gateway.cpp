@@ -1,13 +1,14 @@
 // The host command qelsetup(command, file, useSystemDir, doRegistration, doSharedCount).
 // This unit knows the host's array interface and nothing of Win32.
 //
-// mexErrMsgTxt does not return: the host unwinds past this frame. So before every
-// raise the buffers taken from the host are released by hand, and nothing here owns
-// anything that would need a destructor.
+// mexErrMsgTxt does not return: the host unwinds past this frame. So every raise goes
+// through Raise, which first gives back the buffers taken from the host, and nothing
+// here owns anything that would need a destructor.
 #include "mex.h"
 
 #include "installer/operations.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -44,6 +45,17 @@ char* ReadText(const mxArray* input)
     return text;
 }
 
+// The one way out with an error: the buffers read so far (null when not yet read)
+// go back to the host, then the host raises `error`.
+[[noreturn]] void Raise(char* command, char* file, const char* error)
+{
+    mxFree(command);
+    mxFree(file);
+    mexErrMsgTxt(error);
+    // A host SDK's mex.h need not say that mexErrMsgTxt never returns.
+    abort();
+}
+
 } // namespace
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
@@ -52,26 +64,22 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
     memset(message, 0, sizeof(message));
     int status = 0;
 
-    if (nrhs != 5) mexErrMsgTxt("Incorrect number of input arguments.");
-    if (nlhs > 2) mexErrMsgTxt("Incorrect number of output arguments.");
+    char* command = nullptr;
+    char* file = nullptr;
 
-    if (!mxIsChar(prhs[0])) mexErrMsgTxt(kBadCommand);
-    char* command = ReadText(prhs[0]);
+    if (nrhs != 5) Raise(command, file, "Incorrect number of input arguments.");
+    if (nlhs > 2) Raise(command, file, "Incorrect number of output arguments.");
 
-    if (!mxIsChar(prhs[1])) {
-        mxFree(command);
-        mexErrMsgTxt("Incorrect input.\nSecond input must be a file name.");
-    }
-    char* file = ReadText(prhs[1]);
+    if (!mxIsChar(prhs[0])) Raise(command, file, kBadCommand);
+    command = ReadText(prhs[0]);
+
+    if (!mxIsChar(prhs[1])) Raise(command, file, "Incorrect input.\nSecond input must be a file name.");
+    file = ReadText(prhs[1]);
 
     int flags[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
         flags[i] = ReadFlag(prhs[2 + i]);
-        if (flags[i] == -1) {
-            mxFree(command);
-            mxFree(file);
-            mexErrMsgTxt(kBadFlag[i]);
-        }
+        if (flags[i] == -1) Raise(command, file, kBadFlag[i]);
     }
 
     if (_stricmp(command, "install") == 0) {
@@ -79,18 +87,14 @@ extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
     } else if (_stricmp(command, "uninstall") == 0) {
         status = uninstallQELSystemFiles(file, flags[0], flags[1], flags[2], message);
     } else {
-        mxFree(command);
-        mxFree(file);
-        mexErrMsgTxt(kBadCommand);
+        Raise(command, file, kBadCommand);
     }
 
     plhs[0] = mxCreateDoubleScalar(status);
     if (nlhs == 2) {
         plhs[1] = mxCreateString(message);
     } else if (status == 0) {
-        mxFree(command);
-        mxFree(file);
-        mexErrMsgTxt(message);
+        Raise(command, file, message);
     }
     mxFree(command);
     mxFree(file);
