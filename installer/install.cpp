@@ -57,7 +57,7 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
         FileVersion targetVersion = {};
         int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, message);
         if (found == 0) return 0;
-        if (found == -1) {
+        if (found == kVersionAbsent) {
             // Nothing usable in place: not an error, just a file to put there.
             ClearMessage(message);
             willReplace = 1;

@@ -74,7 +74,7 @@ long long DecrementSharedCount(const char* path, char* message)
     if (!key) {
         WriteMessage(message,
                      "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
-        return -1;
+        return kCountFailed;
     }
 
     DWORD count = 0;
@@ -86,14 +86,14 @@ long long DecrementSharedCount(const char* path, char* message)
             WriteMessage(message,
                          "Error setting registry key for %s.\nCould not decrement registry counter.\n",
                          path);
-            return -1;
+            return kCountFailed;
         }
         return count - 1;
     }
 
     if (RegDeleteValueA(key.get(), path) != ERROR_SUCCESS) {
         WriteMessage(message, "Error deleting registry key for %s.\n", path);
-        return -1;
+        return kCountFailed;
     }
     return 0;
 }

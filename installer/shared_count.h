@@ -9,9 +9,12 @@
 // counting). Returns 1, or writes a message and returns 0.
 int IncrementSharedCount(const char* path, int priorCopyFound, char* message);
 
-// Lowers the count of `path`, removing the value when it reaches 0. Returns -1 on
-// failure (message written), 0 when the value is gone or never existed, otherwise
-// the count that remains (up to 0xFFFFFFFF).
+// DecrementSharedCount's failure; every other answer is a count.
+constexpr long long kCountFailed = -1;
+
+// Lowers the count of `path`, removing the value when it reaches 0. Returns
+// kCountFailed (message written), 0 when the value is gone or never existed,
+// otherwise the count that remains (up to 0xFFFFFFFF).
 long long DecrementSharedCount(const char* path, char* message);
 
 #endif

@@ -33,7 +33,7 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
             char scratch[kMessageSize] = {};
             DecrementSharedCount(paths.companionPath, scratch);
         }
-        if (remaining == -1) return 0;
+        if (remaining == kCountFailed) return 0;
         // Other products still use the file.
         if (remaining != 0) return 1;
     }

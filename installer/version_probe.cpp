@@ -13,14 +13,14 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
 {
     if (_access(path, 0) == -1) {
         WriteMessage(message, "The file %s does not exist.\n", path);
-        return -1;
+        return kVersionAbsent;
     }
 
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) {
         WriteMessage(message, "Error reading from %s\n", path);
-        return -1;
+        return kVersionAbsent;
     }
 
     BlockHolder block(malloc(size));

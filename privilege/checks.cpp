@@ -30,10 +30,11 @@ int GetWindowsFamily()
 {
     OSVERSIONINFOA info = {};
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-    if (!GetVersionExA(&info)) return -1;
-    if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) return info.dwMajorVersion <= 4 ? 2 : 3;
-    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return 1;
-    return -1;
+    if (!GetVersionExA(&info)) return kFamilyUndetermined;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_NT)
+        return info.dwMajorVersion <= 4 ? kFamilyOldNt : kFamilyNt5;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return kFamily9x;
+    return kFamilyUndetermined;
 }
 
 int IsBuiltinGroupMember(unsigned long rid)
@@ -83,7 +84,7 @@ int QEL_CALL RunningAsPowerUser(void)
 int CheckConfigurePermission(char* message)
 {
     // The 9x family has no tokens to ask; everyone there may configure the machine.
-    if (GetWindowsFamily() == 1) return 1;
+    if (GetWindowsFamily() == kFamily9x) return 1;
     if (RunningAsPowerUser() == 0) return 1;
     return WriteMessage(message, "%s",
                         "You do not have permissions to configure this product.\n"

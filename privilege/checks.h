@@ -6,7 +6,11 @@
 // in the public header.
 #include "privilege/running_as.h"
 
-// -1 undetermined, 1 the 9x family, 2 NT 4 or older, 3 NT 5 or newer.
+// GetWindowsFamily's answers.
+constexpr int kFamilyUndetermined = -1;
+constexpr int kFamily9x = 1;
+constexpr int kFamilyOldNt = 2;  // NT 4 or older
+constexpr int kFamilyNt5 = 3;    // NT 5 or newer
 int GetWindowsFamily();
 
 // 0 when the calling thread's token (or, for a thread without a token of its own,

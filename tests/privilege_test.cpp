@@ -75,19 +75,19 @@ HANDLE MakeDenyOnlyAdministratorsToken()
 
 TEST(WindowsFamilyTest, WineDefaultsToTheNtFiveFamily)
 {
-    EXPECT_EQ(GetWindowsFamily(), 3);
+    EXPECT_EQ(GetWindowsFamily(), kFamilyNt5);
 }
 
 TEST(WindowsFamilyTest, Win98ProgramPassesTheGateWithoutReadingAnyToken)
 {
     // The probe makes its thread's token unreadable before asking the gate: it can
     // only pass if the gate never looked at a token.
-    EXPECT_EQ(RunProbeAs("win98"), 11u);
+    EXPECT_EQ(RunProbeAs("win98"), static_cast<DWORD>(kFamily9x * 10 + 1));
 }
 
 TEST(WindowsFamilyTest, Nt40ProgramIsTheOldNtFamilyAndIsStillChecked)
 {
-    EXPECT_EQ(RunProbeAs("nt40"), 20u);
+    EXPECT_EQ(RunProbeAs("nt40"), static_cast<DWORD>(kFamilyOldNt * 10 + 0));
 }
 
 TEST(GroupMembershipTest, TheWineUserIsAnAdministratorButNotAPowerUserOrGuest)

@@ -129,7 +129,7 @@ TEST_F(SharedCountTest, KeyDeniedForWritingGivesTheAccessMessagesAndChangesNothi
         SharedDllsWriteDenied denied;
         EXPECT_EQ(Raise(), 0);
         EXPECT_EQ(message, "Error accessing registry for " + name + ".\nCould not increment registry counter.\n");
-        EXPECT_EQ(Lower(), -1);
+        EXPECT_EQ(Lower(), kCountFailed);
         EXPECT_EQ(message, "Error accessing registry for " + name + ".\nCould not decrement registry counter.\n");
     }
     ExpectCount(5);
@@ -141,7 +141,7 @@ TEST_F(SharedCountTest, MissingKeyIsNeverCreated)
         SharedDllsKeyMissing missing;
         EXPECT_EQ(Raise(), 0);
         EXPECT_EQ(message, "Error accessing registry for " + name + ".\nCould not increment registry counter.\n");
-        EXPECT_EQ(Lower(), -1);
+        EXPECT_EQ(Lower(), kCountFailed);
         EXPECT_EQ(message, "Error accessing registry for " + name + ".\nCould not decrement registry counter.\n");
         HKEY key = nullptr;
         EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);

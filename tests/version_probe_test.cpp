@@ -56,14 +56,14 @@ TEST(VersionProbeTest, MissingAndUnversionedFilesAreAbsentWithTheirOwnMessages)
     std::string dir = MakeTempDir();
     std::string missing = dir + "\\nowhere.dll";
     Probe gone = ProbeFile(missing);
-    EXPECT_EQ(gone.result, -1);
+    EXPECT_EQ(gone.result, kVersionAbsent);
     EXPECT_EQ(gone.message, "The file " + missing + " does not exist.\n");
     EXPECT_EQ(gone.version.major, -7);  // not filled
 
     std::string text = dir + "\\notes.dll";
     WriteTextFile(text, "just some text, no version resource\r\n");
     Probe plain = ProbeFile(text);
-    EXPECT_EQ(plain.result, -1);
+    EXPECT_EQ(plain.result, kVersionAbsent);
     EXPECT_EQ(plain.message, "Error reading from " + text + "\n");
 
     DeleteFileA(text.c_str());
