@@ -1,276 +1,326 @@
-// Every step of both operations that can fail, made to fail by a real condition:
-// the result is 0, the message is exactly that step's, and exactly the effects of the
-// earlier steps remain. Then odd names, through the exported functions and the
-// host command: a clear message or a sound result, never a write past the buffer.
-#include "host/host_api.h"
+// Every step of both operations that can fail, made to fail by a real condition. One
+// table of cases and one test body: what is on the machine before, what goes wrong
+// while the call runs, the exact message, and exactly what the earlier steps leave
+// behind (nothing is rolled back). Then the names no operation may act on, end to end
+// through the host command, and NULL arguments.
+#include "common/holders.h"
+#include "support/host_call.h"
 #include "support/operation_fixture.h"
 
 #include <objbase.h>
 
-#include <cstring>
+#include <functional>
+#include <ostream>
 #include <thread>
 
 using namespace qeltest;
 
 namespace {
 
-using FaultTest = OperationTest;
+constexpr char kServer[] = "fixture_server_1_0_0_0.dll";
+constexpr char kText[] = "text";  // a kit file without a version resource
 
-// What the steps before a failure may have left: the copy, the counts, the class.
+enum class Operation { kInstall, kUninstall };
+
+struct Flags {
+    int useSystemDir;
+    int doRegistration;
+    int doSharedCount;
+};
+constexpr Flags kAll = {1, 1, 1};
+constexpr Flags kInPlace = {0, 1, 1};
+
+// What is on the machine before the call.
+enum class Before {
+    kNothing,
+    kOlderCopyInPlace,      // fixture 2.1.0.4 in the system directory, uncounted
+    kFailingServerInPlace,  // a server whose entry points fail, uncounted
+    kInstalled,             // one product installed the kit with every flag
+    kInstalledThenDamaged,  // ... and then the copy in place became a text file
+};
+
+// What goes wrong while the call runs.
+enum class During {
+    kNothing,
+    kUnreadableToken,     // the thread's own token cannot be opened
+    kAnonymousToken,      // the thread impersonates at anonymous level
+    kSharedDllsMissing,   // the SharedDLLs key does not exist
+    kSharedDllsReadOnly,  // the SharedDLLs key refuses every open for writing
+    kTargetHeldOpen,      // the target is open elsewhere without sharing
+    kTargetLoaded,        // the target is loaded by a running program
+    kMultithreadedOle,    // the calling thread is in the multithreaded apartment already
+};
+
+// The operation's target (the copy in the system directory, or the file itself in
+// own-place mode) and its companion, as the call leaves them.
 struct MachineState {
-    bool file;
-    bool companionFile;
-    DWORD count;  // 0 = no value
+    const char* version;  // of the target: nullptr when absent, "" when it has none
+    bool companion;       // the companion file exists
+    DWORD count;          // 0: no value
     DWORD companionCount;
     bool registered;
+};
+constexpr MachineState kUntouched = {nullptr, false, 0, 0, false};
+constexpr MachineState kCopiedOnly = {"1.0.0.0", true, 0, 0, false};
+constexpr MachineState kCopiedAndCounted = {"1.0.0.0", true, 1, 1, false};
+constexpr MachineState kInstalledState = {"1.0.0.0", true, 1, 1, true};
+
+struct FaultCase {
+    const char* name;
+    Operation operation;
+    Flags flags;
+    const char* kit;  // the product's copy: a fixture, kText, or nullptr for none
+    const char* extension;
+    Before before;
+    During during;
+    const char* message;  // {source} and {target} stand for the paths
+    MachineState after;
+};
+
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
+
+constexpr Operation kInstall = Operation::kInstall;
+constexpr Operation kUninstall = Operation::kUninstall;
+constexpr char kIncrement[] = "Error accessing registry for {target}.\nCould not increment registry counter.\n";
+constexpr char kDecrement[] = "Error accessing registry for {target}.\nCould not decrement registry counter.\n";
+constexpr char kDelete[] = "Error deleting file {target}\n";
+
+const FaultCase kFaults[] = {
+    {"InstallRefusedByTheGate", kInstall, kAll, kServer, ".ocx", Before::kNothing, During::kUnreadableToken,
+     kPermissionDenied, kUntouched},
+    {"InstallInPlaceRefusedByTheGate", kInstall, kInPlace, kServer, ".ocx", Before::kNothing,
+     During::kUnreadableToken, kPermissionDenied, {"1.0.0.0", true, 0, 0, false}},
+    {"InstallOfAMissingFile", kInstall, kAll, nullptr, ".ocx", Before::kNothing, During::kNothing,
+     "The file {source} does not exist.\n", kUntouched},
+    {"InstallInPlaceOfAMissingFile", kInstall, kInPlace, nullptr, ".ocx", Before::kNothing, During::kNothing,
+     "The file {source} does not exist.\n", kUntouched},
+    {"InstallOfAFileWithoutVersion", kInstall, kAll, kText, ".ocx", Before::kNothing, During::kNothing,
+     "Error reading from {source}\n", kUntouched},
+    {"InstallInPlaceOfAFileWithoutVersion", kInstall, kInPlace, kText, ".ocx", Before::kNothing, During::kNothing,
+     "Error reading from {source}\n", {"", false, 0, 0, false}},
+    {"InstallCopyOntoATargetHeldOpen", kInstall, kAll, "fixture_server_2_1_0_5.dll", ".ocx",
+     Before::kOlderCopyInPlace, During::kTargetHeldOpen, "Could not copy file {source} to {target}\n",
+     {"2.1.0.4", false, 0, 0, false}},
+    {"InstallWithoutTheSharedDllsKey", kInstall, kAll, kServer, ".ocx", Before::kNothing,
+     During::kSharedDllsMissing, kIncrement, kCopiedOnly},
+    {"InstallWithTheSharedDllsKeyReadOnly", kInstall, kAll, kServer, ".ocx", Before::kNothing,
+     During::kSharedDllsReadOnly, kIncrement, kCopiedOnly},
+    {"InstallOfAServerThatCannotLoad", kInstall, kAll, "fixture_missing_dep.dll", ".ocx", Before::kNothing,
+     During::kNothing, "Could not register the file {target}.\nError loading file.", kCopiedAndCounted},
+    {"InstallOnAThreadWhereOleCannotStart", kInstall, kAll, kServer, ".ocx", Before::kNothing,
+     During::kMultithreadedOle, "Could not register the file {target}.\nUnable to initialize OLE.",
+     kCopiedAndCounted},
+    {"InstallOfAServerWhoseRegistrationFails", kInstall, kAll, "fixture_failing.dll", ".ocx", Before::kNothing,
+     During::kNothing, "Could not register the file {target}.\nError running DllRegisterServer function.",
+     kCopiedAndCounted},
+    {"InstallOfATypeLibrary", kInstall, kAll, kServer, ".tlb", Before::kNothing, During::kNothing,
+     "Could not register the file {target}.\n.tlb files not handled yet.", {"1.0.0.0", false, 1, 0, false}},
+
+    {"UninstallRefusedByTheGate", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
+     During::kUnreadableToken, kPermissionDenied, kInstalledState},
+    {"UninstallRefusedByTheGateToAnAnonymousCaller", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
+     During::kAnonymousToken, kPermissionDenied, kInstalledState},
+    {"UninstallWithoutTheSharedDllsKey", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
+     During::kSharedDllsMissing, kDecrement, kInstalledState},
+    {"UninstallWithTheSharedDllsKeyReadOnly", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
+     During::kSharedDllsReadOnly, kDecrement, kInstalledState},
+    {"UninstallOfACopyThatCannotLoad", kUninstall, kAll, kServer, ".ocx", Before::kInstalledThenDamaged,
+     During::kNothing, "Could not unregister the file {target}.\nError loading file.", {"", true, 0, 0, true}},
+    {"UninstallOfAServerWhoseUnregistrationFails", kUninstall, kAll, nullptr, ".ocx",
+     Before::kFailingServerInPlace, During::kNothing,
+     "Could not unregister the file {target}.\nError running DllUnregisterServer function.",
+     {"1.0.0.0", false, 0, 0, false}},
+    {"UninstallOfATargetInUse", kUninstall, kAll, kServer, ".ocx", Before::kInstalled, During::kTargetLoaded,
+     kDelete, {"1.0.0.0", true, 0, 0, false}},
+    {"UninstallOfATargetHeldOpenWithoutCountOrRegistration", kUninstall, {1, 0, 0}, kServer, ".ocx",
+     Before::kInstalled, During::kTargetHeldOpen, kDelete, kInstalledState},
+    {"UninstallOfATargetAlreadyGone", kUninstall, {1, 0, 1}, nullptr, ".ocx", Before::kNothing, During::kNothing,
+     kDelete, kUntouched},
+};
+
+std::string Expand(std::string text, const std::string& source, const std::string& target)
+{
+    const std::pair<std::string, std::string> fields[] = {{"{source}", source}, {"{target}", target}};
+    for (const auto& field : fields) {
+        for (size_t at = text.find(field.first); at != std::string::npos;
+             at = text.find(field.first, at + field.second.size()))
+            text.replace(at, field.first.size(), field.second);
+    }
+    return text;
+}
+
+// Runs the call while the condition holds, and ends the condition before returning.
+int CallWhile(During during, const std::string& target, const std::function<int()>& call)
+{
+    switch (during) {
+    case During::kNothing:
+        return call();
+    case During::kUnreadableToken: {
+        UnopenableThreadToken token;
+        EXPECT_TRUE(token.active);
+        return call();
+    }
+    case During::kAnonymousToken: {
+        AnonymousImpersonation token;
+        EXPECT_TRUE(token.active);
+        return call();
+    }
+    case During::kSharedDllsMissing: {
+        SharedDllsKeyMissing missing;
+        return call();
+    }
+    case During::kSharedDllsReadOnly: {
+        SharedDllsWriteDenied denied;
+        return call();
+    }
+    case During::kTargetHeldOpen: {
+        FileHeldOpen held(target);
+        EXPECT_NE(held.handle, INVALID_HANDLE_VALUE);
+        return call();
+    }
+    case During::kTargetLoaded: {
+        LibraryHolder loaded(LoadLibraryA(target.c_str()));
+        EXPECT_TRUE(loaded);
+        return call();
+    }
+    case During::kMultithreadedOle: {
+        int result = -1;
+        std::thread worker([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            result = call();
+            CoUninitialize();
+        });
+        worker.join();
+        return result;
+    }
+    }
+    return -1;
+}
+
+class FaultMatrixTest : public OperationTest, public testing::WithParamInterface<FaultCase> {
+protected:
+    void Arrange(Before before, const std::string& source, const std::string& target)
+    {
+        switch (before) {
+        case Before::kNothing:
+            break;
+        case Before::kOlderCopyInPlace:
+            ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
+            break;
+        case Before::kFailingServerInPlace:
+            ASSERT_TRUE(CopyFixture("fixture_failing.dll", target));
+            break;
+        case Before::kInstalled:
+        case Before::kInstalledThenDamaged:
+            ASSERT_EQ(Install(source), 1) << message;
+            if (before == Before::kInstalledThenDamaged) {
+                ASSERT_TRUE(DeleteFileA(target.c_str()));
+                WriteTextFile(target, "damaged");
+            }
+            break;
+        }
+    }
+
+    void ExpectState(const MachineState& expected, const std::string& target, const std::string& companion)
+    {
+        if (expected.version == nullptr) {
+            EXPECT_FALSE(FileExists(target));
+        } else {
+            EXPECT_TRUE(FileExists(target));
+            EXPECT_EQ(VersionOf(target), expected.version);
+        }
+        EXPECT_EQ(FileExists(companion), expected.companion);
+        EXPECT_EQ(ReadSharedValue(target).count, expected.count);
+        EXPECT_EQ(ReadSharedValue(companion).count, expected.companionCount);
+        EXPECT_EQ(IsClsidRegistered(target), expected.registered);
+    }
 };
 
 }  // namespace
 
-class InstallFaultTest : public FaultTest {
-protected:
-    MachineState State()
-    {
-        std::string target = InSystem(extension), companion = InSystem(".dep");
-        return {FileExists(target), FileExists(companion), ReadSharedValue(target).count,
-                ReadSharedValue(companion).count, IsClsidRegistered(target)};
+TEST_P(FaultMatrixTest, FailsWithTheStepsMessageAndLeavesExactlyWhatCameBefore)
+{
+    const FaultCase& fault = GetParam();
+    std::string source = dir + "\\" + base + fault.extension;
+    if (fault.kit == kText) {
+        WriteTextFile(source, "no version here");
+        Track(source);
+    } else if (fault.kit != nullptr) {
+        source = Source(fault.kit, fault.extension, true);
     }
-    void ExpectState(const MachineState& expected)
-    {
-        MachineState now = State();
-        EXPECT_EQ(now.file, expected.file);
-        EXPECT_EQ(now.companionFile, expected.companionFile);
-        EXPECT_EQ(now.count, expected.count);
-        EXPECT_EQ(now.companionCount, expected.companionCount);
-        EXPECT_EQ(now.registered, expected.registered);
-    }
-    std::string extension = ".ocx";
-};
+    const bool inSystem = fault.flags.useSystemDir != 0;
+    std::string target = inSystem ? InSystem(fault.extension) : source;
+    std::string companion = inSystem ? InSystem(".dep") : dir + "\\" + base + ".dep";
+    ASSERT_NO_FATAL_FAILURE(Arrange(fault.before, source, target));
 
-TEST_F(InstallFaultTest, GateFailsFirstAndNothingHappens)
-{
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
-    UnopenableThreadToken unopenable;
-    EXPECT_EQ(Install(source), 0);
-    EXPECT_EQ(message, kPermissionDenied);
-    ExpectState({false, false, 0, 0, false});
-}
-
-TEST_F(InstallFaultTest, SourceProbeFailsBeforeAnything)
-{
-    std::string source = dir + "\\" + base + ".ocx";
-    WriteTextFile(source, "text");
-    Track(source);
-    EXPECT_EQ(Install(source), 0);
-    EXPECT_EQ(message, "Error reading from " + source + "\n");
-    ExpectState({false, false, 0, 0, false});
-}
-
-TEST_F(InstallFaultTest, CopyFailsBeforeTheCompanionTheCountsAndRegistration)
-{
-    std::string source = Source("fixture_server_2_1_0_5.dll", ".ocx", true);
-    std::string target = InSystem(".ocx");
-    ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
-    {
-        FileHeldOpen held(target);
-        EXPECT_EQ(Install(source), 0);
-    }
-    EXPECT_EQ(message, "Could not copy file " + source + " to " + target + "\n");
-    ExpectState({true, false, 0, 0, false});
-    EXPECT_EQ(VersionOf(target), "2.1.0.4");
-}
-
-TEST_F(InstallFaultTest, CountFailsAfterBothFilesWereCopied)
-{
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
-    {
-        SharedDllsKeyMissing missing;
-        EXPECT_EQ(Install(source), 0);
-    }
-    EXPECT_EQ(message, "Error accessing registry for " + InSystem(".ocx") +
-                           ".\nCould not increment registry counter.\n");
-    ExpectState({true, true, 0, 0, false});
-}
-
-TEST_F(InstallFaultTest, RegistrationFailsAfterCopiesAndCounts)
-{
-    // Loading fails: the control needs a DLL that is nowhere to be found.
-    std::string source = Source("fixture_missing_dep.dll", ".ocx", true);
-    EXPECT_EQ(Install(source), 0);
-    EXPECT_EQ(message, "Could not register the file " + InSystem(".ocx") + ".\nError loading file.");
-    ExpectState({true, true, 1, 1, false});
-}
-
-TEST_F(InstallFaultTest, OleThatCannotStartFailsRegistrationAfterCopiesAndCounts)
-{
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
-    int result = -1;
-    std::thread worker([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        result = Install(source);
-        CoUninitialize();
+    const Flags& flags = fault.flags;
+    int result = CallWhile(fault.during, target, [&] {
+        return fault.operation == Operation::kInstall
+                   ? Install(source, flags.useSystemDir, flags.doRegistration, flags.doSharedCount)
+                   : Uninstall(source, flags.useSystemDir, flags.doRegistration, flags.doSharedCount);
     });
-    worker.join();
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(message, "Could not register the file " + InSystem(".ocx") + ".\nUnable to initialize OLE.");
-    ExpectState({true, true, 1, 1, false});
+    EXPECT_EQ(message, Expand(fault.message, source, target));
+    ExpectState(fault.after, target, companion);
 }
 
-class UninstallFaultTest : public InstallFaultTest {
-protected:
-    // Installed by one product, all flags, ready to be removed.
-    std::string Installed(const std::string& fixture)
-    {
-        std::string source = Source(fixture, ".ocx", true);
-        EXPECT_EQ(Install(source), 1) << message;
-        return source;
-    }
-};
+INSTANTIATE_TEST_SUITE_P(EachFailingStep, FaultMatrixTest, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
-TEST_F(UninstallFaultTest, GateFailsFirstAndNothingHappens)
+using FaultTest = OperationTest;
+
+TEST_F(FaultTest, NamesNoOperationMayActOnChangeNothingThroughTheHostCommand)
 {
-    std::string source = Installed("fixture_server_1_0_0_0.dll");
-    {
-        AnonymousImpersonation anonymous;
-        EXPECT_EQ(Uninstall(source), 0);
-    }
-    EXPECT_EQ(message, kPermissionDenied);
-    ExpectState({true, true, 1, 1, true});
-}
-
-TEST_F(UninstallFaultTest, CountFailsBeforeUnregisteringOrDeleting)
-{
-    std::string source = Installed("fixture_server_1_0_0_0.dll");
-    {
-        SharedDllsKeyMissing missing;
-        EXPECT_EQ(Uninstall(source), 0);
-    }
-    EXPECT_EQ(message, "Error accessing registry for " + InSystem(".ocx") +
-                           ".\nCould not decrement registry counter.\n");
-    ExpectState({true, true, 1, 1, true});
-}
-
-TEST_F(UninstallFaultTest, UnregistrationFailsAfterBothCountsAreGone)
-{
-    std::string source = Installed("fixture_server_1_0_0_0.dll");
-    // The copy in place can no longer be loaded.
-    ASSERT_TRUE(DeleteFileA(InSystem(".ocx").c_str()));
-    WriteTextFile(InSystem(".ocx"), "damaged");
-    EXPECT_EQ(Uninstall(source), 0);
-    EXPECT_EQ(message, "Could not unregister the file " + InSystem(".ocx") + ".\nError loading file.");
-    ExpectState({true, true, 0, 0, true});
-}
-
-TEST_F(UninstallFaultTest, DeletionFailsAfterCountsAndClassAreGoneAndKeepsTheCompanion)
-{
-    std::string source = Installed("fixture_server_1_0_0_0.dll");
-    HMODULE inUse = LoadLibraryA(InSystem(".ocx").c_str());
-    ASSERT_NE(inUse, nullptr);
-    EXPECT_EQ(Uninstall(source), 0);
-    FreeLibrary(inUse);
-    EXPECT_EQ(message, "Error deleting file " + InSystem(".ocx") + "\n");
-    ExpectState({true, true, 0, 0, false});
-}
-
-TEST_F(FaultTest, EmptyNamesAreRefusedByBothOperations)
-{
-    for (int useSystemDir : {1, 0}) {
-        EXPECT_EQ(Install("", useSystemDir), 0);
-        EXPECT_EQ(message, "No file name was given.\n");
-        EXPECT_EQ(Uninstall("", useSystemDir), 0);
-        EXPECT_EQ(message, "No file name was given.\n");
-    }
-    EXPECT_EQ(Uninstall("D:\\kit\\bin\\", 1), 0);
-    EXPECT_EQ(message, "The name D:\\kit\\bin\\ does not name a file.\n");
-}
-
-TEST_F(FaultTest, NamesAtTheLengthLimit)
-{
-    // 255 characters is a path like any other; 256 is refused before anything.
-    std::string at255 = dir + "\\" + std::string(250 - dir.size(), 'n') + ".dll";
-    ASSERT_EQ(at255.size(), 255u);
-    EXPECT_EQ(Install(at255, 0), 0);
-    EXPECT_EQ(message, "The file " + at255 + " does not exist.\n");
-    EXPECT_EQ(Uninstall(at255, 0, 0, 1), 1);
-    EXPECT_EQ(message, "");
-
-    std::string at256 = at255 + "x";
-    EXPECT_EQ(Install(at256, 0), 0);
-    EXPECT_EQ(message, "The file name " + at256.substr(0, 200) + "... is longer than 255 characters.\n");
-}
-
-TEST_F(FaultTest, LongestMessagesStayInsideTheBuffer)
-{
-    // A copy failure names two paths of up to 255 characters each.
-    std::string name = std::string(250 - dir.size(), 'm') + ".dll";
-    std::string source = dir + "\\" + name;
-    ASSERT_EQ(source.size(), 255u);
-    ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_5.dll", source));
-    Track(source);
-    std::string target = SystemDir() + "\\" + name;
-    ASSERT_TRUE(CopyFixture("fixture_server_1_0_0_0.dll", target));
-    Track(target);
-
-    char buffer[kMessageBufferForTests + 64];
-    memset(buffer, '#', sizeof(buffer));
-    int result = 0;
-    {
-        FileHeldOpen held(target);
-        result = api.install(source.c_str(), 1, 1, 1, buffer);
-    }
-    EXPECT_EQ(result, 0);
-    std::string expected = "Could not copy file " + source + " to " + target + "\n";
-    EXPECT_EQ(std::string(buffer), expected);
-    for (size_t i = expected.size() + 1; i < sizeof(buffer); ++i) ASSERT_EQ(buffer[i], '#') << i;
-}
-
-TEST_F(FaultTest, OddButValidNamesInstallAndUninstallSymmetrically)
-{
-    // Only an extension; forward slashes; a name with bytes above 127 (Latin-1 "ä").
-    const std::string latin = std::string("Grafik") + static_cast<char>(0xE4);
-    for (const std::string& name : {std::string(), latin}) {
-        base = name.empty() ? "" : latin + UniqueName("_");
-        std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
-        if (name.empty()) {
-            for (char& c : source)
-                if (c == '\\') c = '/';
-        }
-        std::string target = InSystem(".ocx");
-        SCOPED_TRACE(source);
-        ASSERT_EQ(Install(source), 1) << message;
-        EXPECT_EQ(message, "");
-        EXPECT_TRUE(FileExists(target));
-        EXPECT_EQ(ReadSharedValue(target).count, 1u);
-        EXPECT_EQ(ReadSharedValue(InSystem(".dep")).count, 1u);
-        ASSERT_EQ(Uninstall(source), 1) << message;
-        EXPECT_FALSE(FileExists(target));
-        EXPECT_FALSE(FileExists(InSystem(".dep")));
-        EXPECT_FALSE(ReadSharedValue(target).exists);
-        EXPECT_FALSE(ReadSharedValue(InSystem(".dep")).exists);
-    }
-}
-
-TEST_F(InstallFaultTest, NamesWindowsWouldOpenAsAnotherFileChangeNothing)
-{
-    // Another product has the real control installed and counted twice.
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    // Another product has the real control installed and counted twice, and a count
+    // is kept under the first 255 characters of a longer name.
+    std::string source = Source(kServer, ".ocx", true);
     ASSERT_EQ(Install(source), 1) << message;
     ASSERT_EQ(Install(source), 1) << message;
-    for (const std::string& odd : {source + " ", source + ".", source + ":x", source + "::$DATA"}) {
-        for (int useSystemDir : {1, 0}) {
-            SCOPED_TRACE(odd + " " + std::to_string(useSystemDir));
-            EXPECT_EQ(Install(odd, useSystemDir), 0);
-            EXPECT_NE(message.find("The file name '" + odd + "' "), std::string::npos) << message;
-            EXPECT_EQ(Uninstall(odd, useSystemDir), 0);
-            EXPECT_NE(message.find("The file name '" + odd + "' "), std::string::npos) << message;
+    std::string overlong = dir + "\\" + std::string(255 - dir.size(), 'n');
+    ASSERT_EQ(overlong.size(), 256u);
+    WriteSharedCount(overlong.substr(0, 255), 1);
+    Track(overlong.substr(0, 255));
+
+    const std::string blank = "' ends in a space or a dot, which Windows drops when it opens the file.\n";
+    const std::string colon = "' holds a ':', which names a stream of another file.\n";
+    const std::string huge(4000, 'h');
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "No file name was given.\n"},
+        // A padded character matrix gives a name with trailing blanks.
+        {source + "   ", "The file name '" + source + "   " + blank},
+        {source + ".", "The file name '" + source + "." + blank},
+        {source + ":x", "The file name '" + source + ":x" + colon},
+        {source + "::$DATA", "The file name '" + source + "::$DATA" + colon},
+        {overlong, "The file name " + overlong.substr(0, 200) + "... is longer than 255 characters.\n"},
+        {huge, "The file name " + huge.substr(0, 200) + "... is longer than 255 characters.\n"},
+    };
+    auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
+    for (const auto& name : refused) {
+        for (const char* command : {"install", "uninstall"}) {
+            for (double useSystemDir : {1.0, 0.0}) {
+                SCOPED_TRACE(std::string(command) + " '" + name.first.substr(0, 300) + "' " +
+                             std::to_string(useSystemDir));
+                HostCallResult call = CallHostCommand(entry, 2, CommandInputs(command, name.first, useSystemDir));
+                EXPECT_FALSE(call.raised) << call.error;
+                EXPECT_EQ(call.status, 0);
+                EXPECT_EQ(call.message, name.second);
+                EXPECT_EQ(hostOutstandingAllocations(), 0);
+            }
         }
     }
-    ExpectState({true, true, 2, 2, true});
-    EXPECT_FALSE(ReadSharedValue(InSystem(".ocx ")).exists);
-    EXPECT_FALSE(ReadSharedValue(InSystem(".ocx.")).exists);
+
+    std::string target = InSystem(".ocx"), companion = InSystem(".dep");
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
+    EXPECT_TRUE(FileExists(companion));
+    EXPECT_EQ(ReadSharedValue(target).count, 2u);
+    EXPECT_EQ(ReadSharedValue(companion).count, 2u);
+    EXPECT_TRUE(IsClsidRegistered(target));
+    EXPECT_EQ(ReadSharedValue(overlong.substr(0, 255)).count, 1u);
+    EXPECT_FALSE(ReadSharedValue(target + " ").exists);
+    EXPECT_FALSE(ReadSharedValue(target + ".").exists);
 }
 
-TEST_F(InstallFaultTest, NullArgumentsNeverCrash)
+TEST_F(FaultTest, NullArgumentsNeverCrash)
 {
     char buffer[kMessageBufferForTests] = "";
     EXPECT_EQ(api.install(nullptr, 1, 1, 1, buffer), 0);
@@ -282,43 +332,16 @@ TEST_F(InstallFaultTest, NullArgumentsNeverCrash)
     EXPECT_EQ(api.uninstall(nullptr, 0, 1, 1, nullptr), 0);
 
     // Without a buffer the operations run; only their messages are lost.
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string source = Source(kServer, ".ocx", true);
+    std::string target = InSystem(".ocx"), companion = InSystem(".dep");
     EXPECT_EQ(api.install((dir + "\\absent.ocx").c_str(), 1, 1, 1, nullptr), 0);
     EXPECT_EQ(api.install(source.c_str(), 1, 1, 1, nullptr), 1);
-    ExpectState({true, true, 1, 1, true});
+    EXPECT_TRUE(FileExists(companion));
+    EXPECT_EQ(ReadSharedValue(target).count, 1u);
+    EXPECT_TRUE(IsClsidRegistered(target));
     EXPECT_EQ(api.uninstall(source.c_str(), 1, 1, 1, nullptr), 1);
-    ExpectState({false, false, 0, 0, false});
-}
-
-TEST_F(FaultTest, OddNamesThroughTheHostCommand)
-{
-    auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
-    auto call = [&](const std::string& file, std::string* text) {
-        const mxArray* inputs[5] = {mxCreateString("uninstall"), mxCreateString(file.c_str()),
-                                    mxCreateDoubleScalar(1), mxCreateDoubleScalar(1), mxCreateDoubleScalar(1)};
-        mxArray* outputs[2] = {nullptr, nullptr};
-        char error[2048];
-        int raised = hostCallMexFunction(entry, 2, outputs, 5, inputs, error, sizeof(error));
-        double status = raised ? -1 : mxGetScalar(outputs[0]);
-        if (!raised) {
-            std::vector<char> buffer(mxGetN(outputs[1]) + 1);
-            hostGetText(outputs[1], buffer.data(), buffer.size());
-            *text = buffer.data();
-        }
-        for (mxArray* output : outputs) hostDestroyArray(output);
-        for (const mxArray* input : inputs) hostDestroyArray(const_cast<mxArray*>(input));
-        EXPECT_EQ(hostOutstandingAllocations(), 0);
-        return status;
-    };
-    std::string text;
-    // A padded character matrix gives names with trailing blanks.
-    std::string padded = dir + "\\" + base + ".ocx   ";
-    EXPECT_EQ(call(padded, &text), 0);
-    EXPECT_EQ(text, "The file name '" + padded +
-                        "' ends in a space or a dot, which Windows drops when it opens the file.\n");
-    EXPECT_EQ(call("", &text), 0);
-    EXPECT_EQ(text, "No file name was given.\n");
-    std::string huge(4000, 'h');
-    EXPECT_EQ(call(huge, &text), 0);
-    EXPECT_EQ(text, "The file name " + huge.substr(0, 200) + "... is longer than 255 characters.\n");
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(companion));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+    EXPECT_FALSE(IsClsidRegistered(target));
 }

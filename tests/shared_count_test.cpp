@@ -148,13 +148,3 @@ TEST_F(SharedCountTest, MissingKeyIsNeverCreated)
     }
     EXPECT_FALSE(ReadSharedValue(name).exists);
 }
-
-TEST_F(SharedCountTest, ValueNamesIgnoreLetterCaseLikeTheRegistry)
-{
-    EXPECT_EQ(Raise(), 1);
-    std::string upper = name;
-    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    char buffer[kMessageBufferForTests] = "";
-    EXPECT_EQ(IncrementSharedCount(upper.c_str(), 0, buffer), 1);
-    ExpectCount(2);
-}
