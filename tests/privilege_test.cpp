@@ -1,6 +1,7 @@
 // Platform family, group membership and the permission gate, against Wine's real
 // version and token APIs. Under Wine every process runs as an administrator, so
 // "not a member" is shown with Guests and with threads whose token cannot be read.
+#include "common/holders.h"
 #include "privilege/checks.h"
 #include "support/test_support.h"
 
@@ -8,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace qeltest;
 
@@ -71,6 +73,26 @@ HANDLE MakeDenyOnlyAdministratorsToken()
     return impersonation;
 }
 
+// The attributes of the Administrators entry in a token's group list; 0 when the
+// token has no such entry.
+DWORD AdministratorsEntryAttributes(HANDLE token)
+{
+    DWORD length = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
+    std::vector<DWORD> buffer(length / sizeof(DWORD) + 1);
+    if (length == 0 || !GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) return 0;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID raw = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                  &raw))
+        return 0;
+    SidHolder administrators(raw);
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i)
+        if (EqualSid(groups->Groups[i].Sid, administrators.get())) return groups->Groups[i].Attributes;
+    return 0;
+}
+
 }  // namespace
 
 TEST(WindowsFamilyTest, WineDefaultsToTheNtFiveFamily)
@@ -118,16 +140,19 @@ TEST(GroupMembershipTest, ExportedChecksAnswerThroughTheBuiltModule)
 
 TEST(GroupMembershipTest, DenyOnlyAdministratorsInAnImpersonatedTokenStillCounts)
 {
-    HANDLE token = MakeDenyOnlyAdministratorsToken();
-    ASSERT_NE(token, nullptr);
-    ASSERT_TRUE(SetThreadToken(nullptr, token));
+    HandleHolder token(MakeDenyOnlyAdministratorsToken());
+    ASSERT_TRUE(token);
+    // Only a token whose Administrators entry is there for denying alone shows anything.
+    DWORD attributes = AdministratorsEntryAttributes(token.get());
+    ASSERT_NE(attributes & SE_GROUP_USE_FOR_DENY_ONLY, 0u) << attributes;
+    ASSERT_EQ(attributes & SE_GROUP_ENABLED, 0u) << attributes;
+    ASSERT_TRUE(SetThreadToken(nullptr, token.get()));
     EXPECT_EQ(RunningAsAdministrator(), 0);
     EXPECT_EQ(RunningAsPowerUser(), 0);
     char message[kMessageBufferForTests] = "";
     EXPECT_EQ(CheckConfigurePermission(message), 1);
     EXPECT_STREQ(message, "");
     RevertToSelf();
-    CloseHandle(token);
 }
 
 TEST(GroupMembershipTest, ImpersonatingThreadIsJudgedByItsOwnTokenAndNeverByTheProcess)
