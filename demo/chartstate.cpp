@@ -153,24 +153,24 @@ const char* Times(DWORD count)
     return count == 1 ? "time" : "times";
 }
 
+// One file of the system directory: absent, or present with the version it gives.
+void PrintFile(const char* name, bool present, const std::string& version, const char* withoutVersion,
+               const char* withVersion)
+{
+    printf("    %-13s", name);
+    if (!present)
+        printf("absent\n");
+    else if (version.empty())
+        printf("present, %s\n", withoutVersion);
+    else
+        printf("present, %s %s\n", withVersion, version.c_str());
+}
+
 void PrintState(const State& state)
 {
     const char* indent = "    ";
-    printf("%sChart.ocx    ", indent);
-    if (!state.controlPresent)
-        printf("absent\n");
-    else if (state.controlVersion.empty())
-        printf("present, no version information\n");
-    else
-        printf("present, version %s\n", state.controlVersion.c_str());
-
-    printf("%sChart.dep    ", indent);
-    if (!state.companionPresent)
-        printf("absent\n");
-    else if (state.companionVersion.empty())
-        printf("present, names no version\n");
-    else
-        printf("present, for version %s\n", state.companionVersion.c_str());
+    PrintFile("Chart.ocx", state.controlPresent, state.controlVersion, "no version information", "version");
+    PrintFile("Chart.dep", state.companionPresent, state.companionVersion, "names no version", "for version");
 
     printf("%sSharedDLLs   %s ", indent, state.controlPath.c_str());
     if (state.controlCounted) printf("= %lu\n", static_cast<unsigned long>(state.controlCount));

@@ -97,19 +97,14 @@ call() {
         error*) [ "$code" -eq 2 ] || fail "qelhost should report a host error (exit 2), exit was $code" ;;
         *) [ "$code" -eq 0 ] || fail "qelhost exited with $code" ;;
     esac
-    if [ "$copied" = yes ]; then
-        if [ "$before" != "$after" ]; then
-            echo "    system directory: Chart.ocx and Chart.dep copied from the kit"
-        else
-            fail "Chart.ocx should have been copied into the system directory"
-        fi
-    elif [ "$copied" = no ]; then
-        if [ "$before" = "$after" ]; then
-            echo "    system directory: Chart.ocx and Chart.dep untouched"
-        else
-            fail "the system directory's copies should not have been touched"
-        fi
-    fi
+    local touched=no
+    if [ "$before" != "$after" ]; then touched=yes; fi
+    case "$copied:$touched" in
+        yes:yes) echo "    system directory: Chart.ocx and Chart.dep copied from the kit" ;;
+        yes:no) fail "Chart.ocx should have been copied into the system directory" ;;
+        no:no) echo "    system directory: Chart.ocx and Chart.dep untouched" ;;
+        no:yes) fail "the system directory's copies should not have been touched" ;;
+    esac
 }
 
 # state EXPECTATION...: prints the machine's state and checks it (see demo/chartstate.cpp).
@@ -121,12 +116,20 @@ state() {
     [ "$code" -eq 0 ] || step_failed=1
 }
 
-step() {
+# scene TITLE CALL-ARGUMENTS... -- STATE-EXPECTATIONS...: one step of the story, the
+# call and then the machine's state, each checked, and the step's verdict.
+scene() {
     echo
-    echo "== $*"
-}
-
-verdict() {
+    echo "== $1"
+    shift
+    local calling=()
+    while [ "$1" != -- ]; do
+        calling+=("$1")
+        shift
+    done
+    shift
+    call "${calling[@]}"
+    state "$@"
     if [ "$step_failed" -eq 0 ]; then
         echo "    -> as expected"
     else
@@ -146,40 +149,21 @@ echo "qelsetup demonstration: $bits-bit module, system directory C:\\windows\\sy
 echo "(a $bits-bit program's view of it: $build/wineprefix/drive_c/windows/$system)"
 echo "Kits: ProductA and ProductB ship Chart.ocx 1.0.0.0, ProductC ships 1.1.0.0."
 
-step "1. Product A installs Chart.ocx 1.0.0.0: copied, counted, registered"
-call "$ok" yes install "$kitA" 1 1 1
-state --file=1.0.0.0 --count=1 --registered=1.0 --calls=1/0
-verdict
-
-step "2. Product B installs the same version: counted only (nothing copied, no new registration)"
-call "$ok" no install "$kitB" 1 1 1
-state --file=1.0.0.0 --count=2 --registered=1.0 --calls=1/0
-verdict
-
-step "3. Product C installs the newer 1.1.0.0: copied over 1.0.0.0, re-registered, counted"
-call "$ok" yes install "$kitC" 1 1 1
-state --file=1.1.0.0 --count=3 --registered=1.1 --calls=2/0
-verdict
-
-step "4a. Product A uninstalls: two products still use the control, so it stays"
-call "$ok" no uninstall "$kitA" 1 1 1
-state --file=1.1.0.0 --count=2 --registered=1.1 --calls=2/0
-verdict
-
-step "4b. Product B uninstalls: one product still uses the control, so it stays"
-call "$ok" no uninstall "$kitB" 1 1 1
-state --file=1.1.0.0 --count=1 --registered=1.1 --calls=2/0
-verdict
-
-step "4c. Product C, the last user, uninstalls: unregistered, both files and counts gone"
-call "$ok" - uninstall "$kitC" 1 1 1
-state --file=absent --count=0 --registered=no --calls=2/1
-verdict
-
-step "5. A bad call (third input 2): refused with its validation message, nothing changes"
-call "error   = Incorrect input.\\\\nThird input must be either 1 or 0." no install "$kitA" 2 1 1
-state --file=absent --count=0 --registered=no --calls=2/1
-verdict
+scene "1. Product A installs Chart.ocx 1.0.0.0: copied, counted, registered" \
+    "$ok" yes install "$kitA" 1 1 1 -- --file=1.0.0.0 --count=1 --registered=1.0 --calls=1/0
+scene "2. Product B installs the same version: counted only (nothing copied, no new registration)" \
+    "$ok" no install "$kitB" 1 1 1 -- --file=1.0.0.0 --count=2 --registered=1.0 --calls=1/0
+scene "3. Product C installs the newer 1.1.0.0: copied over 1.0.0.0, re-registered, counted" \
+    "$ok" yes install "$kitC" 1 1 1 -- --file=1.1.0.0 --count=3 --registered=1.1 --calls=2/0
+scene "4a. Product A uninstalls: two products still use the control, so it stays" \
+    "$ok" no uninstall "$kitA" 1 1 1 -- --file=1.1.0.0 --count=2 --registered=1.1 --calls=2/0
+scene "4b. Product B uninstalls: one product still uses the control, so it stays" \
+    "$ok" no uninstall "$kitB" 1 1 1 -- --file=1.1.0.0 --count=1 --registered=1.1 --calls=2/0
+scene "4c. Product C, the last user, uninstalls: unregistered, both files and counts gone" \
+    "$ok" - uninstall "$kitC" 1 1 1 -- --file=absent --count=0 --registered=no --calls=2/1
+scene "5. A bad call (third input 2): refused with its validation message, nothing changes" \
+    "error   = Incorrect input.\\\\nThird input must be either 1 or 0." no install "$kitA" 2 1 1 -- \
+    --file=absent --count=0 --registered=no --calls=2/1
 
 seconds=$(( ($(date +%s%N) - started) / 1000000000 ))
 echo
