@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # The Wine environment the scripts and the test runs share. Sourced, never run:
 #
 #   . scripts/wine-env.sh

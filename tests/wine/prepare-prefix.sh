@@ -4,6 +4,7 @@
 #   prepare-prefix.sh PREFIX
 set -eu
 prefix=$1
+# shellcheck source=scripts/wine-env.sh
 . "$(dirname "$0")/../../scripts/wine-env.sh"
 qel_wine_env "$prefix"
 
