@@ -11,6 +11,7 @@
 #include "common/holders.h"
 #include "host/host_api.h"
 #include "installer/shared_count.h"
+#include "support/host_call.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -361,30 +362,16 @@ CountFigures CompareCountsInFullKey(const Iterations& iterations)
     return figures;
 }
 
-struct ArrayDestroyer {
-    void operator()(mxArray* array) const { hostDestroyArray(array); }
-};
-using ArrayHolder = std::unique_ptr<mxArray, ArrayDestroyer>;
-
 Comparison CompareHostCall(const qeltest::ModuleApi& api, const ServerFile& file, int iterations)
 {
     auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
-    ArrayHolder inputs[5] = {ArrayHolder(mxCreateString("install")),
-                             ArrayHolder(mxCreateString(file.source.c_str())),
-                             ArrayHolder(mxCreateDoubleScalar(1)), ArrayHolder(mxCreateDoubleScalar(1)),
-                             ArrayHolder(mxCreateDoubleScalar(1))};
-    const mxArray* arguments[5] = {};
-    for (int i = 0; i < 5; ++i) arguments[i] = inputs[i].get();
+    qeltest::HostArrays inputs = qeltest::CommandInputs("install", file.source);
 
     Install(api, file);
     // The results are destroyed inside the timed region: a host pays for them too.
     auto host = [&] {
-        mxArray* results[2] = {nullptr, nullptr};
-        char error[kMessageSize] = {};
-        int raised = hostCallMexFunction(entry, 2, results, 5, arguments, error, sizeof(error));
-        ArrayHolder status(results[0]);
-        ArrayHolder message(results[1]);
-        if (raised || !status || mxGetScalar(status.get()) != 1) Fail("the host call", error);
+        qeltest::HostCallResult result = qeltest::CallHostCommand(entry, 2, inputs);
+        if (result.raised || result.status != 1) Fail("the host call", result.error.c_str());
     };
     auto direct = [&] { Install(api, file); };
     Comparison comparison = CompareInTurn(iterations, host, direct, [] {});
