@@ -8,7 +8,6 @@
 #include "installer/shared_count.h"
 #include "installer/target_paths.h"
 #include "installer/version_probe.h"
-#include "privilege/checks.h"
 
 #include <windows.h>
 
@@ -37,14 +36,8 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
 {
     char unheard[kMessageSize] = {};
     if (message == nullptr) message = unheard;
-    if (!CheckConfigurePermission(message)) return 0;
-
     TargetPaths paths = {};
-    if (!MakeTargetPaths(file, useSystemDir, &paths, message)) return 0;
-
-    // Probe, copy, count and registration form one step for every other setup:
-    // a count read by two at once loses one of the raises.
-    MutexHolder lock(AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message));
+    MutexHolder lock(BeginOperation(file, useSystemDir, &paths, message));
     if (!lock) return 0;
 
     // The file to install must exist and carry a version in every mode.

@@ -3,6 +3,8 @@
 #include "common/holders.h"
 #include "common/message.h"
 #include "installer/operations.h"
+#include "installer/target_paths.h"
+#include "privilege/checks.h"
 
 #include <windows.h>
 
@@ -73,4 +75,13 @@ HANDLE AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* mess
         WriteMessage(message, "Could not change %s.\nThe lock on shared system files could not be "
                               "taken (error %lu).\n", file, GetLastError());
     return nullptr;
+}
+
+HANDLE BeginOperation(const char* file, int useSystemDir, TargetPaths* paths, char* message)
+{
+    if (!CheckConfigurePermission(message)) return nullptr;
+    if (!MakeTargetPaths(file, useSystemDir, paths, message)) return nullptr;
+    // Everything after this reads a count or a file and acts on what it read: another
+    // setup in between would lose a raise, or delete a file it has just counted.
+    return AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
 }

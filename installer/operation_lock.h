@@ -9,4 +9,11 @@
 // `file`.
 HANDLE AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* message);
 
+struct TargetPaths;
+
+// What both operations do before they touch the machine: the permission gate, the
+// target and companion paths, then the lock. Returns the held lock (paths formed),
+// or nullptr with the failing step's message written.
+HANDLE BeginOperation(const char* file, int useSystemDir, TargetPaths* paths, char* message);
+
 #endif

@@ -7,7 +7,6 @@
 #include "installer/shared_count.h"
 #include "installer/system_files.h"
 #include "installer/target_paths.h"
-#include "privilege/checks.h"
 
 #include <windows.h>
 
@@ -16,14 +15,8 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
 {
     char unheard[kMessageSize] = {};
     if (message == nullptr) message = unheard;
-    if (!CheckConfigurePermission(message)) return 0;
-
     TargetPaths paths = {};
-    if (!MakeTargetPaths(file, useSystemDir, &paths, message)) return 0;
-
-    // Lowering a count and acting on what is left must not interleave with another
-    // setup's raise: it would delete a file that product has just counted.
-    MutexHolder lock(AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message));
+    MutexHolder lock(BeginOperation(file, useSystemDir, &paths, message));
     if (!lock) return 0;
 
     if (doSharedCount == 1) {
