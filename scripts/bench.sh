@@ -20,7 +20,10 @@ for argument in "$@"; do
 done
 [ ${#bitnesses[@]} -eq 0 ] && bitnesses=(64 32)
 
-./scripts/setup.sh
+case " ${bitnesses[*]} " in
+    *" 32 "*) ./scripts/setup.sh --need-32bit ;;
+    *) ./scripts/setup.sh ;;
+esac
 
 . scripts/wine-env.sh
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -55,10 +58,14 @@ for bits in "${bitnesses[@]}"; do
     tests/wine/prepare-prefix.sh "$prefix" >/dev/null
 
     echo "==> $bits-bit: benchmark under Wine (load average before: $(load))"
+    if [ "$bits" = 32 ] && handler=$(qel_i386_handler); then
+        echo "    32-bit programs run emulated here (binfmt_misc: $handler): these figures" \
+             "are not comparable with those of a machine that runs them natively."
+    fi
     (
         qel_wine_env "$prefix"
         cd "$tree/bin"
-        wine ./benchmark.exe "${quick[@]}"
+        "$wine" ./benchmark.exe "${quick[@]}"
     ) || status=1
     echo "==> $bits-bit: done (load average after: $(load))"
     echo

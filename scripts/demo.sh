@@ -20,7 +20,7 @@ case "$bits" in
     *) echo "usage: $0 [64|32]" >&2; exit 3 ;;
 esac
 
-./scripts/setup.sh
+if [ "$bits" = 32 ]; then ./scripts/setup.sh --need-32bit; else ./scripts/setup.sh; fi
 
 started=$(date +%s%N)
 mkdir -p "$build"
@@ -81,7 +81,7 @@ call() {
     local before after code=0
     echo "    qelsetup('$command', '$file', $1, $2, $3)"
     before=$(fingerprint)
-    wine "$bin/qelhost.exe" --outputs=2 "Z:${bin//\//\\}\\qelsetup.$suffix" \
+    "$wine" "$bin/qelhost.exe" --outputs=2 "Z:${bin//\//\\}\\qelsetup.$suffix" \
         "$command" "str:$file" "$@" </dev/null >"$run/out" 2>"$run/err" || code=$?
     after=$(fingerprint)
     tr -d '\r' <"$run/out" >"$run/out.txt"
@@ -111,7 +111,7 @@ call() {
 state() {
     echo "    machine now:"
     local code=0
-    wine "$demo/chartstate.exe" "$@" </dev/null >"$run/state" 2>&1 || code=$?
+    "$wine" "$demo/chartstate.exe" "$@" </dev/null >"$run/state" 2>&1 || code=$?
     tr -d '\r' <"$run/state" | sed 's/^/  /'
     [ "$code" -eq 0 ] || step_failed=1
 }

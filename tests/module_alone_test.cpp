@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,57 +31,53 @@ struct ProbeRun {
     std::vector<std::string> debugStrings;
 };
 
-// Runs host_absent_probe.exe as a debuggee and collects what it says through
-// OutputDebugStringA.
-ProbeRun RunProbeUnderDebugger(const std::string& arguments)
+struct ViewUnmapper {
+    void operator()(void* view) const { UnmapViewOfFile(view); }
+};
+using ViewHolder = std::unique_ptr<void, ViewUnmapper>;
+
+// Runs host_absent_probe.exe and collects what it says through OutputDebugStringA.
+// Without a debugger, OutputDebugStringA hands its text to a debug monitor: it waits
+// for the monitor's "DBWIN_BUFFER_READY", writes its process id and the text into the
+// "DBWIN_BUFFER" section, and sets "DBWIN_DATA_READY". A debugger would read the text
+// out of the probe's memory instead, which fails where 32-bit programs run under
+// qemu-user: there the probe's addresses are not where the host process has them.
+ProbeRun RunProbeWithMonitor(const std::string& arguments)
 {
     ProbeRun run;
+    constexpr DWORD kSectionSize = 4096;
+    HandleHolder bufferReady(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
+    HandleHolder dataReady(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
+    HandleHolder section(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, "DBWIN_BUFFER"));
+    if (!bufferReady || !dataReady || !section) return run;
+    ViewHolder view(MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, kSectionSize));
+    if (!view) return run;
+
     std::string command = "\"" + BinFile("host_absent_probe.exe") + "\" " + arguments;
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        BinDir().c_str(), &startup, &process))
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(), &startup,
+                        &started))
         return run;
-    for (;;) {
-        DEBUG_EVENT event = {};
-        if (!WaitForDebugEvent(&event, 60000)) break;
-        DWORD continueStatus = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case OUTPUT_DEBUG_STRING_EVENT: {
-            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-            std::vector<char> text(info.nDebugStringLength + 1, '\0');
-            SIZE_T read = 0;
-            if (!info.fUnicode &&
-                ReadProcessMemory(process.hProcess, info.lpDebugStringData, text.data(), info.nDebugStringLength, &read))
-                run.debugStrings.push_back(text.data());
-            break;
-        }
-        case EXCEPTION_DEBUG_EVENT:
-            // The loader's breakpoint is ours to pass; any other exception is the
-            // probe's own, and must reach it (and end it) as without a debugger.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                continueStatus = DBG_EXCEPTION_NOT_HANDLED;
-            break;
-        default:
-            break;
-        }
-        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
-            run.exitCode = event.u.ExitProcess.dwExitCode;
-            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
-            break;
-        }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+    HandleHolder process(started.hProcess);
+    HandleHolder thread(started.hThread);
+
+    SetEvent(bufferReady.get());
+    const HANDLE waits[2] = {dataReady.get(), process.get()};
+    // The probe writes before it ends, and a wait on both reports the first handle
+    // when both are signalled: no text is lost to the exit.
+    while (WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0) {
+        const char* data = static_cast<const char*>(view.get());
+        DWORD writer = 0;
+        memcpy(&writer, data, sizeof(writer));
+        // Other processes of the prefix may speak to a monitor too.
+        if (writer == started.dwProcessId)
+            run.debugStrings.emplace_back(data + sizeof(writer), strnlen(data + sizeof(writer), kSectionSize - sizeof(writer)));
+        SetEvent(bufferReady.get());
     }
-    WaitForSingleObject(process.hProcess, 60000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &run.exitCode);
     return run;
 }
 
@@ -143,13 +141,13 @@ TEST_F(ModuleAloneTest, CarriesTheProjectVersion)
 
 TEST_F(ModuleAloneTest, MexFunctionOutsideAHostReturnsWithoutOutputsAndSaysWhy)
 {
-    ProbeRun alone = RunProbeUnderDebugger("");
+    ProbeRun alone = RunProbeWithMonitor("");
     EXPECT_EQ(alone.exitCode, 0u);
     ASSERT_EQ(alone.debugStrings.size(), 1u);
     EXPECT_EQ(alone.debugStrings[0], Unbound("mxIsChar", "libmx.dll"));
 
     // With the array functions but no error function there is still no way to raise.
-    ProbeRun noErrors = RunProbeUnderDebugger("--with-libmx");
+    ProbeRun noErrors = RunProbeWithMonitor("--with-libmx");
     EXPECT_EQ(noErrors.exitCode, 0u);
     ASSERT_EQ(noErrors.debugStrings.size(), 1u);
     EXPECT_EQ(noErrors.debugStrings[0], Unbound("mexErrMsgTxt", "libmex.dll"));
