@@ -33,12 +33,17 @@
  * The caller must be an administrator or power user on NT-family Windows.
  *
  * One operation at a time, machine-wide: after the permission check each operation
- * holds the named mutex QEL_OPERATION_LOCK_NAME until it returns (the session-local
- * QEL_OPERATION_LOCK_FALLBACK_NAME only where the Global\ namespace does not exist).
- * Another installer that changes these files or their SharedDLLs counts may hold it
- * too. An operation that cannot have it within QEL_OPERATION_LOCK_WAIT_MS changes
- * nothing and fails with a message saying so. A lock whose holder died counts as
- * free.
+ * holds the named mutex QEL_OPERATION_LOCK_NAME until it returns. Only the 9x family
+ * and NT 4.0, which have no Global\ namespace, use QEL_OPERATION_LOCK_FALLBACK_NAME,
+ * which is the whole machine's there. Another installer that changes these files or
+ * their SharedDLLs counts may cooperate by holding it too (OpenMutexA with SYNCHRONIZE
+ * | MUTEX_MODIFY_STATE), provided it runs as a member of Administrators or Power
+ * Users, or as SYSTEM: the mutex grants waiting and releasing to those three alone.
+ * When the name is taken by an object of another kind, or by a mutex that does not
+ * let the caller in, the operation changes nothing and fails saying that another
+ * program holds the name of the setup lock. An operation that cannot have the lock
+ * within QEL_OPERATION_LOCK_WAIT_MS changes nothing and fails with a message saying
+ * so. A lock whose holder died counts as free.
  */
 
 /* The other two exports, RunningAsAdministrator and RunningAsPowerUser, and QEL_CALL:

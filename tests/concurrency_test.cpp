@@ -6,6 +6,9 @@
 #include "installer/operations.h"
 #include "support/operation_fixture.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -119,6 +122,37 @@ std::vector<std::pair<std::string, ULONGLONG>> FilesStartingWith(const std::stri
     FindClose(search);
     return found;
 }
+
+// While alive, another process (lock_squatter.exe) holds the setup lock's name as
+// `kind`: "event" or "closed-mutex".
+struct LockNameSquatter {
+    explicit LockNameSquatter(const std::string& kind)
+    {
+        std::string readyName = UniqueName("qelsetup-test-squatting");
+        std::string doneName = UniqueName("qelsetup-test-squatted");
+        HandleHolder ready(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
+        done.reset(CreateEventA(nullptr, TRUE, FALSE, doneName.c_str()));
+        std::string line = "\"" + BinFile("lock_squatter.exe") + "\" " + kind + " " + readyName + " " + doneName;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        if (!ready || !done ||
+            !CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+            return;
+        process.reset(started.hProcess);
+        CloseHandle(started.hThread);
+        HANDLE waits[2] = {ready.get(), process.get()};
+        active = WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0;
+    }
+    ~LockNameSquatter()
+    {
+        if (done) SetEvent(done.get());
+        if (process) WaitForSingleObject(process.get(), 60000);
+    }
+    HandleHolder done;
+    HandleHolder process;
+    bool active = false;
+};
 
 }  // namespace
 
@@ -234,4 +268,78 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
     EXPECT_EQ(ReadSharedValue(source).count, 1u);
     CloseHandle(release);
     CloseHandle(taken);
+}
+
+TEST_F(ConcurrencyTest, LockNameTakenByAnotherProgramStopsBothOperations)
+{
+    std::string installed = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string installedTarget = InSystem(".ocx");
+    ASSERT_EQ(Install(installed), 1) << message;
+    base = UniqueName("qelop");  // a server of its own, with a CLSID of its own
+    std::string fresh = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string freshTarget = InSystem(".dll");
+
+    // An object of another kind under the name, and a mutex whose DACL shuts us out.
+    for (const auto& squat : {std::make_pair("event", 6), std::make_pair("closed-mutex", 5)}) {
+        SCOPED_TRACE(squat.first);
+        LockNameSquatter squatter(squat.first);
+        ASSERT_TRUE(squatter.active);
+        auto refusal = [&](const std::string& file) {
+            return "Could not change " + file + ".\nAnother program holds the name of the setup lock (error " +
+                   std::to_string(squat.second) + "). Nothing was changed.\n";
+        };
+
+        EXPECT_EQ(Install(fresh), 0);
+        EXPECT_EQ(message, refusal(fresh));
+        EXPECT_FALSE(FileExists(freshTarget));
+        EXPECT_FALSE(ReadSharedValue(freshTarget).exists);
+        EXPECT_FALSE(IsClsidRegistered(fresh));
+        EXPECT_FALSE(IsClsidRegistered(freshTarget));
+
+        EXPECT_EQ(Uninstall(installed), 0);
+        EXPECT_EQ(message, refusal(installed));
+        EXPECT_TRUE(FileExists(installedTarget));
+        EXPECT_EQ(ReadSharedValue(installedTarget).count, 1u);
+        EXPECT_TRUE(IsClsidRegistered(installedTarget));
+    }
+}
+
+TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
+{
+    char buffer[kMessageBufferForTests] = "";
+    MutexHolder lock(AcquireOperationLock("C:\\kit\\Chart.ocx", 1000, buffer));
+    ASSERT_TRUE(lock) << buffer;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(lock.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr);
+    EXPECT_EQ(dacl->AceCount, 3u);
+    const char* expected[] = {"S-1-5-32-544", "S-1-5-32-547", "S-1-5-18"};
+    for (DWORD i = 0; i < dacl->AceCount && i < 3; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Mask, static_cast<DWORD>(SYNCHRONIZE | MUTEX_MODIFY_STATE));
+        char* text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidA(reinterpret_cast<PSID>(&ace->SidStart), &text));
+        EXPECT_STREQ(text, expected[i]);
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+}
+
+TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndWorks)
+{
+    std::string file = Source("fixture_server_1_0_0_0.dll", ".dll");
+    LockNameSquatter squatter("event");
+    ASSERT_TRUE(squatter.active);
+    std::string arguments = " raise \"" + file + "\" 1";
+    // The squatted Global\ name stops an NT-family setup; a 9x one never asks for it.
+    EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\"" + arguments), 1u);
+    EXPECT_FALSE(ReadSharedValue(file).exists);
+    ProgramAsVersion worker("operation_worker.exe", "win98");
+    EXPECT_EQ(RunProgram("\"" + worker.path + "\"" + arguments), 0u);
+    EXPECT_EQ(ReadSharedValue(file).count, 1u);
 }

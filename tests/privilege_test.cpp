@@ -21,34 +21,8 @@ constexpr unsigned long kGuestsRid = 546;
 // and returns its exit code: family * 10 + gate result.
 DWORD RunProbeAs(const std::string& version)
 {
-    std::string exe = UniqueName("family_probe_" + version + "_") + ".exe";
-    std::string path = BinFile(exe);
-    EXPECT_TRUE(CopyFileA(BinFile("family_probe.exe").c_str(), path.c_str(), FALSE));
-
-    std::string appKey = "Software\\Wine\\AppDefaults\\" + exe;
-    HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, appKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                   static_cast<DWORD>(version.size() + 1));
-    RegCloseKey(key);
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + path + "\"";
-    DWORD exitCode = 0xFFFFFFFF;
-    if (CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &process)) {
-        WaitForSingleObject(process.hProcess, 60000);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    RegDeleteKeyA(HKEY_CURRENT_USER, appKey.c_str());
-    DeleteFileA(path.c_str());
-    return exitCode;
+    ProgramAsVersion probe("family_probe.exe", version);
+    return RunProgram("\"" + probe.path + "\"");
 }
 
 // A restricted copy of the process token in which Administrators is deny-only.

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include "common/holders.h"
 #include "fixture_record.h"
 
 #include <gtest/gtest.h>
@@ -299,6 +300,42 @@ FileHeldOpen::FileHeldOpen(const std::string& path)
 FileHeldOpen::~FileHeldOpen()
 {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+ProgramAsVersion::ProgramAsVersion(const std::string& exe, const std::string& version)
+    : path(BinFile(UniqueName(exe.substr(0, exe.size() - 4) + "_" + version + "_") + ".exe")),
+      appKey("Software\\Wine\\AppDefaults\\" + path.substr(path.find_last_of('\\') + 1))
+{
+    EXPECT_TRUE(CopyFileA(BinFile(exe).c_str(), path.c_str(), FALSE)) << path;
+    HKEY raw = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, appKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
+                              nullptr),
+              ERROR_SUCCESS);
+    KeyHolder key(raw);
+    if (key)
+        RegSetValueExA(key.get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                       static_cast<DWORD>(version.size() + 1));
+}
+
+ProgramAsVersion::~ProgramAsVersion()
+{
+    RegDeleteKeyA(HKEY_CURRENT_USER, appKey.c_str());
+    DeleteFileA(path.c_str());
+}
+
+DWORD RunProgram(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return 0xFFFFFFFF;
+    HandleHolder process(started.hProcess);
+    HandleHolder thread(started.hThread);
+    DWORD exitCode = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &exitCode);
+    return exitCode;
 }
 
 std::string ModulePath()

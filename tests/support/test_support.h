@@ -102,6 +102,19 @@ struct FileHeldOpen {
     HANDLE handle = INVALID_HANDLE_VALUE;
 };
 
+// While alive, a copy of the program `exe` of the bin folder, under a name of its own
+// for which Wine reports the Windows version `version` ("win98", "nt40").
+struct ProgramAsVersion {
+    ProgramAsVersion(const std::string& exe, const std::string& version);
+    ~ProgramAsVersion();
+    std::string path;
+    std::string appKey;
+};
+
+// Runs a command line and returns its exit code once it ends (0xFFFFFFFF when it
+// could not start or did not end within a minute).
+DWORD RunProgram(const std::string& commandLine);
+
 // The exported functions of the built module, loaded as a DLL.
 struct ModuleApi {
     HMODULE module = nullptr;
