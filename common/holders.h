@@ -21,6 +21,10 @@ struct HandleCloser {
 };
 using HandleHolder = std::unique_ptr<HANDLE, HandleCloser>;
 
+// CreateFileA and its kin fail with INVALID_HANDLE_VALUE, which a holder would take
+// for a handle: hold what this returns instead.
+inline HANDLE NullIfInvalid(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
+
 // A held mutex: released, then closed.
 struct MutexReleaser {
     using pointer = HANDLE;

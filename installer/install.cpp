@@ -2,6 +2,7 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/image_machine.h"
 #include "installer/operation_lock.h"
 #include "installer/self_registration.h"
 #include "installer/system_files.h"
@@ -19,14 +20,16 @@ static_assert(QEL_MESSAGE_BUFFER_SIZE == kMessageSize, "callers are promised thi
 namespace {
 
 // The source control's companion: the source ends in ".ocx" just as the target does,
-// since the target's name was taken from it.
-void CopyCompanionFile(const char* file, const TargetPaths& paths)
+// since the target's name was taken from it. Returns 1 when it put a companion where
+// there was none.
+int CopyCompanionFile(const char* file, const TargetPaths& paths)
 {
     char sourceCompanion[kPathBufferSize] = {};
     snprintf(sourceCompanion, kPathBufferSize, "%s", file);
-    if (!MakeCompanionName(sourceCompanion)) return;
+    if (!MakeCompanionName(sourceCompanion)) return 0;
+    int wasThere = GetFileAttributesA(paths.companionPath) != INVALID_FILE_ATTRIBUTES;
     char scratch[kMessageSize] = {};
-    CopySystemFile(sourceCompanion, paths.companionPath, scratch);
+    return CopySystemFile(sourceCompanion, paths.companionPath, scratch) && !wasThere;
 }
 
 } // namespace
@@ -43,9 +46,13 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
     // The file to install must exist and carry a version in every mode.
     FileVersion sourceVersion = {};
     if (GetFileVersionNumbers(file, &sourceVersion, message) != 1) return 0;
+    if ((useSystemDir != 0 || doRegistration == 1) && !CheckImageMachine(file, message)) return 0;
 
     int priorCopyFound = 0;
     int willReplace = 0;
+    int sameInPlace = 0;
+    int placedFirstCopy = 0;  // no usable copy was in place before this call
+    int placedCompanion = 0;
     if (useSystemDir != 0) {
         FileVersion targetVersion = {};
         int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, message);
@@ -57,12 +64,37 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
         } else {
             priorCopyFound = 1;
             willReplace = IsVersionNewer(sourceVersion, targetVersion);
+            sameInPlace = !willReplace && !IsVersionNewer(targetVersion, sourceVersion);
         }
         if (willReplace) {
+            // Our own copy of the old code would go on running here, and would be what
+            // registers itself, against the new file.
+            if (IsLoadedByThisProgram(paths.targetPath))
+                return WriteMessage(message,
+                                    "Could not copy file %s to %s\nThe file in place is loaded by this "
+                                    "program: install it from another one.\n",
+                                    file, paths.targetPath);
             if (!CopySystemFile(file, paths.targetPath, message)) return 0;
+            placedFirstCopy = !priorCopyFound;
             // A control without a .dep file installs normally.
-            if (paths.isOcx) CopyCompanionFile(file, paths);
+            if (paths.isOcx) placedCompanion = CopyCompanionFile(file, paths);
         }
+    }
+
+    // A newer version in place was registered when it came. The same version is
+    // registered again: an earlier setup may have failed to, and servers expect it.
+    // Registering before counting lets a failed registration leave the count as it
+    // was, so that the setup can simply be run again.
+    if (doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0)
+        && !RegisterServerFile(paths.targetPath, message)) {
+        // Where no usable copy was before, none is left: the retry would take this
+        // call's copy for one that an earlier product installed without counting,
+        // and count one product too many.
+        if (placedFirstCopy) {
+            DeleteSystemFile(paths.targetPath);
+            if (placedCompanion) DeleteSystemFile(paths.companionPath);
+        }
+        return 0;
     }
 
     if (doSharedCount == 1) {
@@ -72,9 +104,5 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
             IncrementSharedCount(paths.companionPath, priorCopyFound, scratch);
         }
     }
-
-    // Same or newer version already in place: it was registered when it came.
-    if (doRegistration == 1 && (willReplace || useSystemDir == 0))
-        return RegisterServerFile(paths.targetPath, message);
     return 1;
 }

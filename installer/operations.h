@@ -27,6 +27,15 @@
  * A control (.ocx) brings its companion .dep file (same name) along: it is copied,
  * counted and deleted with the control, and its own failures are ignored.
  *
+ * Install registers the file when it copied it, when the same version is already in
+ * place (a repair), and always outside the system directory; it registers before it
+ * counts, so a failed registration leaves the count as it was (and takes away a copy
+ * it put where none was). A file that another program has loaded is renamed aside
+ * and deleted at the next restart, by install and by the last uninstall alike; one
+ * that the calling process itself has loaded is not replaced (result 0). A Windows
+ * image built for another machine than this module is refused before anything
+ * changes whenever it would be copied into the system directory or (un)registered.
+ *
  * Result: 1 on success, 0 on failure. On failure `message` says why, in the words of
  * the step that failed; nothing done before that step is undone. On success the
  * message is empty, or says that a file of an unknown type was not registered.

@@ -2,6 +2,7 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/image_machine.h"
 #include "installer/operation_lock.h"
 #include "installer/self_registration.h"
 #include "installer/shared_count.h"
@@ -18,6 +19,10 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
     TargetPaths paths = {};
     MutexHolder lock(BeginOperation(file, useSystemDir, &paths, message));
     if (!lock) return 0;
+
+    // A server of the other bitness cannot be loaded to unregister it: that must be
+    // known before its count is lowered.
+    if (doRegistration == 1 && !CheckImageMachine(paths.targetPath, message)) return 0;
 
     if (doSharedCount == 1) {
         long long remaining = DecrementSharedCount(paths.targetPath, message);

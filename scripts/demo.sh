@@ -151,19 +151,19 @@ echo "Kits: ProductA and ProductB ship Chart.ocx 1.0.0.0, ProductC ships 1.1.0.0
 
 scene "1. Product A installs Chart.ocx 1.0.0.0: copied, counted, registered" \
     "$ok" yes install "$kitA" 1 1 1 -- --file=1.0.0.0 --count=1 --registered=1.0 --calls=1/0
-scene "2. Product B installs the same version: counted only (nothing copied, no new registration)" \
-    "$ok" no install "$kitB" 1 1 1 -- --file=1.0.0.0 --count=2 --registered=1.0 --calls=1/0
+scene "2. Product B installs the same version: nothing copied, registered again (a repair), counted" \
+    "$ok" no install "$kitB" 1 1 1 -- --file=1.0.0.0 --count=2 --registered=1.0 --calls=2/0
 scene "3. Product C installs the newer 1.1.0.0: copied over 1.0.0.0, re-registered, counted" \
-    "$ok" yes install "$kitC" 1 1 1 -- --file=1.1.0.0 --count=3 --registered=1.1 --calls=2/0
+    "$ok" yes install "$kitC" 1 1 1 -- --file=1.1.0.0 --count=3 --registered=1.1 --calls=3/0
 scene "4a. Product A uninstalls: two products still use the control, so it stays" \
-    "$ok" no uninstall "$kitA" 1 1 1 -- --file=1.1.0.0 --count=2 --registered=1.1 --calls=2/0
+    "$ok" no uninstall "$kitA" 1 1 1 -- --file=1.1.0.0 --count=2 --registered=1.1 --calls=3/0
 scene "4b. Product B uninstalls: one product still uses the control, so it stays" \
-    "$ok" no uninstall "$kitB" 1 1 1 -- --file=1.1.0.0 --count=1 --registered=1.1 --calls=2/0
+    "$ok" no uninstall "$kitB" 1 1 1 -- --file=1.1.0.0 --count=1 --registered=1.1 --calls=3/0
 scene "4c. Product C, the last user, uninstalls: unregistered, both files and counts gone" \
-    "$ok" - uninstall "$kitC" 1 1 1 -- --file=absent --count=0 --registered=no --calls=2/1
+    "$ok" - uninstall "$kitC" 1 1 1 -- --file=absent --count=0 --registered=no --calls=3/1
 scene "5. A bad call (third input 2): refused with its validation message, nothing changes" \
     "error   = Incorrect input.\\\\nThird input must be either 1 or 0." no install "$kitA" 2 1 1 -- \
-    --file=absent --count=0 --registered=no --calls=2/1
+    --file=absent --count=0 --registered=no --calls=3/1
 
 seconds=$(( ($(date +%s%N) - started) / 1000000000 ))
 echo

@@ -123,37 +123,6 @@ std::vector<std::pair<std::string, ULONGLONG>> FilesStartingWith(const std::stri
     return found;
 }
 
-// While alive, another process (lock_squatter.exe) holds the setup lock's name as
-// `kind`: "event" or "closed-mutex".
-struct LockNameSquatter {
-    explicit LockNameSquatter(const std::string& kind)
-    {
-        std::string readyName = UniqueName("qelsetup-test-squatting");
-        std::string doneName = UniqueName("qelsetup-test-squatted");
-        HandleHolder ready(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
-        done.reset(CreateEventA(nullptr, TRUE, FALSE, doneName.c_str()));
-        std::string line = "\"" + BinFile("lock_squatter.exe") + "\" " + kind + " " + readyName + " " + doneName;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started = {};
-        if (!ready || !done ||
-            !CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-            return;
-        process.reset(started.hProcess);
-        CloseHandle(started.hThread);
-        HANDLE waits[2] = {ready.get(), process.get()};
-        active = WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0;
-    }
-    ~LockNameSquatter()
-    {
-        if (done) SetEvent(done.get());
-        if (process) WaitForSingleObject(process.get(), 60000);
-    }
-    HandleHolder done;
-    HandleHolder process;
-    bool active = false;
-};
-
 }  // namespace
 
 TEST_F(ConcurrencyTest, OverlappingSetupsKeepEveryCountExact)
@@ -282,7 +251,7 @@ TEST_F(ConcurrencyTest, LockNameTakenByAnotherProgramStopsBothOperations)
     // An object of another kind under the name, and a mutex whose DACL shuts us out.
     for (const auto& squat : {std::make_pair("event", 6), std::make_pair("closed-mutex", 5)}) {
         SCOPED_TRACE(squat.first);
-        LockNameSquatter squatter(squat.first);
+        HeldElsewhere squatter(squat.first);
         ASSERT_TRUE(squatter.active);
         auto refusal = [&](const std::string& file) {
             return "Could not change " + file + ".\nAnother program holds the name of the setup lock (error " +
@@ -333,7 +302,7 @@ TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
 TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndWorks)
 {
     std::string file = Source("fixture_server_1_0_0_0.dll", ".dll");
-    LockNameSquatter squatter("event");
+    HeldElsewhere squatter("event");
     ASSERT_TRUE(squatter.active);
     std::string arguments = " raise \"" + file + "\" 1";
     // The squatted Global\ name stops an NT-family setup; a 9x one never asks for it.

@@ -33,13 +33,13 @@ TEST_F(InstallTest, FreshMachineGetsTheFileItsCountAndItsRegistration)
     EXPECT_EQ(ReadFixtureRecord(target).loadedFrom, target);
     EXPECT_FALSE(IsModuleLoaded(target));
 
-    // The same call again: the copy in place is not older, so nothing is copied
-    // and nothing registered; only the count rises.
+    // The same call again: the copy in place is not older, so nothing is copied;
+    // the same version is registered again, and the count rises.
     MarkOld(target);
     ASSERT_EQ(Install(source), 1);
     EXPECT_EQ(message, "");
     EXPECT_TRUE(IsMarkedOld(target));
-    EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
+    EXPECT_EQ(ReadFixtureRecord(target).calls, 2u);
     ExpectCount(target, 2);
 }
 
@@ -180,5 +180,62 @@ TEST_F(InstallTest, FileAlreadyInTheSystemDirectoryIsCountedAsUsedBefore)
     EXPECT_EQ(message, "");
     EXPECT_TRUE(IsMarkedOld(target));
     ExpectCount(target, 2);
-    EXPECT_FALSE(IsClsidRegistered(target));
+    EXPECT_TRUE(IsClsidRegistered(target));
+}
+
+TEST_F(InstallTest, AFileOfTheOtherBitnessIsRefusedBeforeAnythingChanges)
+{
+    // Another product's copy, counted and registered.
+    std::string kept = Source("fixture_server_2_1_0_4.dll", ".dll");
+    std::string target = InSystem(".dll");
+    ASSERT_EQ(Install(kept), 1) << message;
+    std::string other = Source("fixture_other_bitness.dll", ".dll", false, "other");
+    const bool wide = sizeof(void*) == 8;
+    std::string refusal = "The file " + other + " is built for " +
+                          (wide ? "32-bit x86 Windows (machine 0x014C)" : "64-bit x64 Windows (machine 0x8664)") +
+                          ", but this qelsetup module is " + (wide ? "64-bit x64" : "32-bit x86") +
+                          ": it can neither install nor register it.\n";
+
+    // The system directory, with or without registration, and its own place with it.
+    for (const auto& flags : {std::make_pair(1, 1), std::make_pair(1, 0), std::make_pair(0, 1)}) {
+        SCOPED_TRACE(testing::Message() << "useSystemDir " << flags.first << ", doRegistration " << flags.second);
+        EXPECT_EQ(Install(other, flags.first, flags.second, 1), 0);
+        EXPECT_EQ(message, refusal);
+        EXPECT_EQ(VersionOf(target), "2.1.0.4");
+        ExpectCount(target, 1);
+        EXPECT_FALSE(ReadSharedValue(other).exists);
+        EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
+    }
+    // Counted where it is, it is the product's own business.
+    EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
+    ExpectCount(other, 1);
+    // It cannot be loaded to unregister it: its count stays.
+    EXPECT_EQ(Uninstall(other, 0, 1, 1), 0);
+    EXPECT_EQ(message, refusal);
+    ExpectCount(other, 1);
+}
+
+TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
+{
+    std::string source = Source("fixture_flaky.dll", ".dll");
+    std::string target = InSystem(".dll");
+    std::string marker = target + ".fail";
+    Track(marker);
+    WriteTextFile(marker, "a dependency is missing");
+
+    EXPECT_EQ(Install(source), 0);
+    EXPECT_EQ(message, "Could not register the file " + target + ".\nError running DllRegisterServer function.");
+    // Nothing was in place before, and nothing is left.
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+
+    // The user mends what was missing and runs the setup again.
+    ASSERT_TRUE(DeleteFileA(marker.c_str()));
+    EXPECT_EQ(Install(source), 1) << message;
+    EXPECT_TRUE(IsClsidRegistered(target));
+    ExpectCount(target, 1);
+    // A second product: the count is the number of products that installed it.
+    EXPECT_EQ(Install(source), 1) << message;
+    ExpectCount(target, 2);
+    EXPECT_EQ(ReadFixtureRecord(target).calls, 3u);
 }

@@ -323,6 +323,91 @@ ProgramAsVersion::~ProgramAsVersion()
     DeleteFileA(path.c_str());
 }
 
+HeldElsewhere::HeldElsewhere(const std::string& kind, const std::string& path)
+{
+    std::string readyName = UniqueName("qelsetup-test-holding");
+    std::string doneName = UniqueName("qelsetup-test-held");
+    HandleHolder ready(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
+    done = CreateEventA(nullptr, TRUE, FALSE, doneName.c_str());
+    std::string line = "\"" + BinFile("holder_process.exe") + "\" " + kind + " ";
+    if (!path.empty()) line += "\"" + path + "\" ";
+    line += readyName + " " + doneName;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!ready || !done ||
+        !CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return;
+    process = started.hProcess;
+    CloseHandle(started.hThread);
+    HANDLE waits[2] = {ready.get(), process};
+    active = WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0;
+}
+
+void HeldElsewhere::End()
+{
+    if (done) SetEvent(done);
+    if (process) WaitForSingleObject(process, 60000);
+}
+
+HeldElsewhere::~HeldElsewhere()
+{
+    End();
+    if (process) CloseHandle(process);
+    if (done) CloseHandle(done);
+}
+
+std::vector<std::string> PendingDeletions()
+{
+    std::vector<std::string> deletions;
+    HKEY raw = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS)
+        return deletions;
+    KeyHolder key(raw);
+    DWORD length = 0;
+    if (RegQueryValueExA(key.get(), "PendingFileRenameOperations", nullptr, nullptr, nullptr, &length) !=
+        ERROR_SUCCESS)
+        return deletions;
+    std::vector<char> data(length + 2, '\0');
+    if (RegQueryValueExA(key.get(), "PendingFileRenameOperations", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(data.data()), &length) != ERROR_SUCCESS)
+        return deletions;
+    // Pairs of strings: the file, then its new name, empty for a deletion.
+    size_t at = 0;
+    auto next = [&] {
+        std::string text(&data[at]);
+        at += text.size() + 1;
+        return text;
+    };
+    while (at < length) {
+        std::string file = next();
+        if (file.empty()) break;
+        if (next().empty()) deletions.push_back(file);
+    }
+    return deletions;
+}
+
+bool Restart()
+{
+    // A 32-bit wineboot would see system32 as SysWOW64 and so hide a wrongly
+    // recorded name: the restart is the 64-bit one, as on Windows.
+    using Disable = BOOL(WINAPI*)(PVOID*);
+    using Revert = BOOL(WINAPI*)(PVOID);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto disable = reinterpret_cast<Disable>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection")));
+    auto revert = reinterpret_cast<Revert>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection")));
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    PVOID redirection = nullptr;
+    if (wow64 && (!disable || !revert || !disable(&redirection))) return false;
+    DWORD exitCode = RunProgram("\"" + SystemDir() + "\\wineboot.exe\" -r");
+    if (wow64) revert(redirection);
+    return exitCode == 0;
+}
+
 DWORD RunProgram(const std::string& commandLine)
 {
     STARTUPINFOA startup = {};

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace qeltest {
 
@@ -110,6 +111,23 @@ struct ProgramAsVersion {
     std::string path;
     std::string appKey;
 };
+
+// While alive, holder_process.exe holds something (see tests/holder_process.cpp):
+// HeldElsewhere("event"), HeldElsewhere("closed-mutex"), HeldElsewhere("module", path).
+struct HeldElsewhere {
+    explicit HeldElsewhere(const std::string& kind, const std::string& path = "");
+    ~HeldElsewhere();
+    void End();  // lets the holder go, and waits until it has
+    HANDLE done = nullptr;
+    HANDLE process = nullptr;
+    bool active = false;
+};
+
+// The files that the next restart deletes (PendingFileRenameOperations entries with
+// no new name), as recorded: "\??\C:\windows\...".
+std::vector<std::string> PendingDeletions();
+// Carries out PendingFileRenameOperations as a restart would (64-bit wineboot -r).
+bool Restart();
 
 // Runs a command line and returns its exit code once it ends (0xFFFFFFFF when it
 // could not start or did not end within a minute).

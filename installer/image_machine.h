@@ -1,0 +1,11 @@
+#ifndef QELSETUP_INSTALLER_IMAGE_MACHINE_H
+#define QELSETUP_INSTALLER_IMAGE_MACHINE_H
+
+// Whether a file is a Windows image that this module's processes can load: x86 for the
+// 32-bit module, x64 for the 64-bit one. Returns 1 when it is, and for anything that
+// is no PE image at all (or cannot be read): those keep the results the other steps
+// give them. Otherwise writes a message naming the file, its machine and this
+// module's, and returns 0.
+int CheckImageMachine(const char* path, char* message);
+
+#endif

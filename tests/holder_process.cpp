@@ -1,0 +1,47 @@
+// Another program that holds something while a test calls the module, for as long as
+// the test wants:
+//
+//   holder_process event|closed-mutex READY_EVENT DONE_EVENT
+//   holder_process module PATH READY_EVENT DONE_EVENT
+//
+// event: an event under QEL_OPERATION_LOCK_NAME; closed-mutex: a mutex under it whose
+// DACL is empty, so that nobody else may open it; module: the DLL at PATH, loaded.
+// Sets READY_EVENT once it holds it, and keeps it until DONE_EVENT is set, two
+// minutes at most. Exit code 0, or 100 when it could not take hold.
+#include "common/holders.h"
+#include "installer/operations.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) return 100;
+    const char* kind = argv[1];
+    HandleHolder squatted;
+    LibraryHolder module;
+    if (strcmp(kind, "event") == 0) {
+        squatted.reset(CreateEventA(nullptr, TRUE, FALSE, QEL_OPERATION_LOCK_NAME));
+        if (!squatted || GetLastError() == ERROR_ALREADY_EXISTS) return 100;
+    } else if (strcmp(kind, "closed-mutex") == 0) {
+        SECURITY_DESCRIPTOR descriptor = {};
+        ACL acl = {};
+        if (!InitializeAcl(&acl, sizeof(acl), ACL_REVISION) ||
+            !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE))
+            return 100;
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+        squatted.reset(CreateMutexA(&attributes, FALSE, QEL_OPERATION_LOCK_NAME));
+        if (!squatted || GetLastError() == ERROR_ALREADY_EXISTS) return 100;
+    } else if (strcmp(kind, "module") == 0 && argc == 5) {
+        module.reset(LoadLibraryA(argv[2]));
+        if (!module) return 100;
+    } else {
+        return 100;
+    }
+    HandleHolder ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[argc - 2]));
+    HandleHolder done(OpenEventA(SYNCHRONIZE, FALSE, argv[argc - 1]));
+    if (!ready || !done || !SetEvent(ready.get())) return 100;
+    return WaitForSingleObject(done.get(), 120000) == WAIT_OBJECT_0 ? 0 : 100;
+}

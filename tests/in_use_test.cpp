@@ -1,0 +1,149 @@
+// Updates while another program has the file loaded, as a product's own running
+// application often does: the loaded copy is set aside under a name of its own and
+// deleted by the next restart (here: wineboot -r in the test prefix), never the file
+// under its own name.
+#include "support/operation_fixture.h"
+
+#include <algorithm>
+
+using namespace qeltest;
+
+namespace {
+
+class InUseTest : public OperationTest {
+protected:
+    void SetUp() override
+    {
+        OperationTest::SetUp();
+        before = PendingDeletions();
+    }
+
+    // The set-aside copies this test has caused: their names as the restart will
+    // delete them, and as this program sees them.
+    std::vector<std::string> SetAside()
+    {
+        std::vector<std::string> found;
+        for (const std::string& pending : PendingDeletions())
+            if (std::find(before.begin(), before.end(), pending) == before.end()) found.push_back(pending);
+        return found;
+    }
+
+    // "\??\C:\windows\syswow64\~qlAB12.tmp" as this program spells it.
+    static std::string AsSeenHere(const std::string& pending)
+    {
+        std::string name = pending.substr(pending.find_last_of('\\') + 1);
+        return SystemDir() + "\\" + name;
+    }
+
+    // Where Windows keeps this program's system directory; the restart must be told it.
+    static std::string RealSystemDir()
+    {
+        char dir[MAX_PATH] = {};
+        BOOL wow64 = FALSE;
+        if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64 && GetSystemWow64DirectoryA(dir, MAX_PATH))
+            return dir;
+        return SystemDir();
+    }
+
+    void ExpectSetAsideCopy(const std::string& pending, const std::string& version)
+    {
+        SCOPED_TRACE(pending);
+        EXPECT_EQ(pending.substr(0, 4), "\\??\\");
+        std::string folder = pending.substr(4, pending.find_last_of('\\') - 4);
+        EXPECT_EQ(_stricmp(folder.c_str(), RealSystemDir().c_str()), 0);
+        std::string name = pending.substr(pending.find_last_of('\\') + 1);
+        EXPECT_EQ(name.substr(0, 3), "~ql");
+        EXPECT_EQ(VersionOf(AsSeenHere(pending)), version);
+        Track(AsSeenHere(pending));
+    }
+
+    std::vector<std::string> before;
+};
+
+}  // namespace
+
+TEST_F(InUseTest, AnUpdateSetsTheLoadedCopyAsideAndTheRestartRemovesIt)
+{
+    std::string target = InSystem(".dll");
+    ASSERT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll", false, "a")), 1) << message;
+    HeldElsewhere holder("module", target);
+    ASSERT_TRUE(holder.active);
+
+    EXPECT_EQ(Install(Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")), 1) << message;
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(VersionOf(target), "2.1.0.5");
+    EXPECT_EQ(ReadSharedValue(target).count, 2u);
+    FixtureRecord record = ReadFixtureRecord(target);
+    EXPECT_EQ(record.calls, 2u);
+    EXPECT_EQ(record.loadedFrom, target);
+    std::vector<std::string> aside = SetAside();
+    ASSERT_EQ(aside.size(), 1u);
+    ExpectSetAsideCopy(aside[0], "2.1.0.4");
+
+    holder.End();
+    ASSERT_TRUE(Restart());
+    EXPECT_FALSE(FileExists(AsSeenHere(aside[0])));
+    EXPECT_TRUE(SetAside().empty());
+    EXPECT_EQ(VersionOf(target), "2.1.0.5");
+    EXPECT_EQ(ReadSharedValue(target).count, 2u);
+}
+
+TEST_F(InUseTest, TwoSetAsidesBeforeOneRestartKeepNamesOfTheirOwn)
+{
+    std::string target = InSystem(".dll");
+    ASSERT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll", false, "a")), 1) << message;
+    HeldElsewhere first("module", target);
+    ASSERT_TRUE(first.active);
+    ASSERT_EQ(Install(Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")), 1) << message;
+    HeldElsewhere second("module", target);
+    ASSERT_TRUE(second.active);
+    ASSERT_EQ(Install(Source("fixture_server_4_0_0_0.dll", ".dll", false, "c")), 1) << message;
+    EXPECT_EQ(VersionOf(target), "4.0.0.0");
+    EXPECT_EQ(ReadSharedValue(target).count, 3u);
+
+    std::vector<std::string> aside = SetAside();
+    ASSERT_EQ(aside.size(), 2u);
+    EXPECT_NE(aside[0], aside[1]);
+    ExpectSetAsideCopy(aside[0], "2.1.0.4");
+    ExpectSetAsideCopy(aside[1], "2.1.0.5");
+
+    first.End();
+    second.End();
+    ASSERT_TRUE(Restart());
+    EXPECT_FALSE(FileExists(AsSeenHere(aside[0])));
+    EXPECT_FALSE(FileExists(AsSeenHere(aside[1])));
+    EXPECT_EQ(VersionOf(target), "4.0.0.0");
+}
+
+TEST_F(InUseTest, TheLastUninstallSetsItAsideAndAReinstallBeforeTheRestartStays)
+{
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string target = InSystem(".ocx");
+    std::string companion = InSystem(".dep");
+    ASSERT_EQ(Install(source), 1) << message;
+    HeldElsewhere holder("module", target);
+    ASSERT_TRUE(holder.active);
+
+    EXPECT_EQ(Uninstall(source), 1) << message;
+    EXPECT_EQ(message, "");
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(companion));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+    EXPECT_FALSE(IsClsidRegistered(target));
+    EXPECT_EQ(ReadFixtureRecord(target).event, "unregister");
+    std::vector<std::string> aside = SetAside();
+    ASSERT_EQ(aside.size(), 1u);
+    ExpectSetAsideCopy(aside[0], "1.0.0.0");
+
+    // Another product installs it again before anyone restarts.
+    EXPECT_EQ(Install(Source("fixture_server_1_0_0_0.dll", ".ocx", true, "other")), 1) << message;
+    EXPECT_EQ(ReadSharedValue(target).count, 1u);
+    EXPECT_TRUE(IsClsidRegistered(target));
+
+    holder.End();
+    ASSERT_TRUE(Restart());
+    EXPECT_FALSE(FileExists(AsSeenHere(aside[0])));
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
+    EXPECT_TRUE(FileExists(companion));
+    EXPECT_TRUE(IsClsidRegistered(target));
+}
