@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace {
 
 #ifdef _WIN64
@@ -25,11 +27,14 @@ const char* MachineName(WORD machine)
     }
 }
 
-int ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size)
+// The file header of an image lies within its first page but for odd linkers: one
+// read covers it, and a second only for those.
+constexpr DWORD kHeadSize = 4096;
+
+int ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size, DWORD* read)
 {
-    DWORD read = 0;
     return SetFilePointer(file, offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER
-        && ReadFile(file, buffer, size, &read, nullptr) && read == size;
+        && ReadFile(file, buffer, size, read, nullptr);
 }
 
 } // namespace
@@ -43,14 +48,25 @@ int CheckImageMachine(const char* path, char* message)
                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     if (!file) return 1;
+    BYTE head[kHeadSize] = {};
+    DWORD read = 0;
+    if (!ReadFile(file.get(), head, kHeadSize, &read, nullptr) || read < sizeof(IMAGE_DOS_HEADER)) return 1;
     IMAGE_DOS_HEADER dos = {};
-    if (!ReadAt(file.get(), 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0)
+    memcpy(&dos, head, sizeof(dos));
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0) return 1;
+    // The signature "PE\0\0", then the file header with the machine type.
+    BYTE nt[sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER)] = {};
+    const DWORD at = static_cast<DWORD>(dos.e_lfanew);
+    if (at <= read && read - at >= sizeof(nt)) {
+        memcpy(nt, head + at, sizeof(nt));
+    } else if (!ReadAt(file.get(), dos.e_lfanew, nt, sizeof(nt), &read) || read != sizeof(nt)) {
         return 1;
+    }
     DWORD signature = 0;
     IMAGE_FILE_HEADER header = {};
-    if (!ReadAt(file.get(), dos.e_lfanew, &signature, sizeof(signature)) || signature != IMAGE_NT_SIGNATURE
-        || !ReadAt(file.get(), dos.e_lfanew + static_cast<LONG>(sizeof(signature)), &header, sizeof(header)))
-        return 1;
+    memcpy(&signature, nt, sizeof(signature));
+    memcpy(&header, nt + sizeof(signature), sizeof(header));
+    if (signature != IMAGE_NT_SIGNATURE) return 1;
     if (header.Machine == kOwnMachine) return 1;
     return WriteMessage(message,
                         "The file %s is built for %s Windows (machine 0x%04X), but this qelsetup "

@@ -92,6 +92,16 @@ void Grow(const std::string& path, size_t bytes)
     CloseHandle(file);
 }
 
+// Which file a path names, whatever it holds.
+ULONGLONG FileIndexOf(const std::string& path)
+{
+    HandleHolder file(NullIfInvalid(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, 0, nullptr)));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!file || !GetFileInformationByHandle(file.get(), &information)) return 0;
+    return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+}
+
 bool SameContent(const std::string& a, const std::string& b)
 {
     if (SizeOf(a) != SizeOf(b)) return false;
@@ -299,7 +309,7 @@ TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
     LocalFree(descriptor);
 }
 
-TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndWorks)
+TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreCopiedDirectly)
 {
     std::string file = Source("fixture_server_1_0_0_0.dll", ".dll");
     HeldElsewhere squatter("event");
@@ -311,4 +321,19 @@ TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndWorks)
     ProgramAsVersion worker("operation_worker.exe", "win98");
     EXPECT_EQ(RunProgram("\"" + worker.path + "\"" + arguments), 0u);
     EXPECT_EQ(ReadSharedValue(file).count, 1u);
+
+    // Nor does it rename (the 9x family has no MoveFileExA): it copies straight over
+    // the file in place, which stays the same file.
+    std::string target = InSystem(".dll");
+    WriteTextFile(target, "an unversioned copy, to be replaced");
+    const ULONGLONG before = FileIndexOf(target);
+    EXPECT_EQ(RunProgram("\"" + worker.path + "\" copy \"" + file + "\" 1"), 0u);
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
+    EXPECT_EQ(FileIndexOf(target), before);
+    EXPECT_FALSE(FileExists(target + ".~ql"));
+    // An NT-family setup replaces it with a new file.
+    WriteTextFile(target, "an unversioned copy, to be replaced");
+    const ULONGLONG again = FileIndexOf(target);
+    EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" copy \"" + file + "\" 1"), 0u);
+    EXPECT_NE(FileIndexOf(target), again);
 }
