@@ -215,7 +215,7 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread holder([&] {
-        MutexHolder lock(AcquireOperationLock("holder", 1000, buffer));
+        MutexHolder lock = AcquireOperationLock("holder", 1000, buffer);
         held = lock.get();
         SetEvent(taken);
         WaitForSingleObject(release, INFINITE);
@@ -229,7 +229,7 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
     }
 
     char message[kMessageBufferForTests] = "";
-    EXPECT_EQ(AcquireOperationLock("C:\\kit\\Chart.ocx", 2000, message), nullptr);
+    EXPECT_FALSE(AcquireOperationLock("C:\\kit\\Chart.ocx", 2000, message));
     EXPECT_STREQ(message, "Could not change C:\\kit\\Chart.ocx.\nAnother setup has been changing shared "
                           "system files for 2 seconds. Nothing was changed.\n");
     SetEvent(release);
@@ -237,7 +237,7 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
 
     // A setup that dies holding the lock leaves it abandoned, not held forever.
     std::thread dying([&] {
-        HANDLE lock = AcquireOperationLock("dying", 1000, buffer);
+        HANDLE lock = AcquireOperationLock("dying", 1000, buffer).release();
         ASSERT_NE(lock, nullptr);
         CloseHandle(lock);  // exits still owning it
     });
@@ -286,7 +286,7 @@ TEST_F(ConcurrencyTest, LockNameTakenByAnotherProgramStopsBothOperations)
 TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
 {
     char buffer[kMessageBufferForTests] = "";
-    MutexHolder lock(AcquireOperationLock("C:\\kit\\Chart.ocx", 1000, buffer));
+    MutexHolder lock = AcquireOperationLock("C:\\kit\\Chart.ocx", 1000, buffer);
     ASSERT_TRUE(lock) << buffer;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -331,7 +331,8 @@ TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreCopiedDirec
     EXPECT_EQ(VersionOf(target), "1.0.0.0");
     EXPECT_EQ(FileIndexOf(target), before);
     EXPECT_FALSE(FileExists(target + ".~ql"));
-    // An NT-family setup replaces it with a new file.
+    // An NT-family setup, once the name is free, replaces it with a new file.
+    squatter.End();
     WriteTextFile(target, "an unversioned copy, to be replaced");
     const ULONGLONG again = FileIndexOf(target);
     EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" copy \"" + file + "\" 1"), 0u);
