@@ -10,6 +10,7 @@
 // its bound, 1 when one is over, 2 when the benchmark could not run.
 #include "common/holders.h"
 #include "host/host_api.h"
+#include "installer/operations.h"
 #include "installer/shared_count.h"
 #include "support/host_call.h"
 #include "support/test_support.h"
@@ -31,7 +32,6 @@ constexpr char kLargeServer[] = "bench_server_50mb.dll";
 constexpr int kOtherCounts = 10000;
 // Each copies 50 MB: a few are enough to set the re-install against.
 constexpr int kFirstInstalls = 5;
-constexpr int kMessageSize = 2048;
 
 struct Iterations {
     int freshInstall;
@@ -236,13 +236,13 @@ unsigned long long FileSize(const std::string& path)
 
 void Install(const qeltest::ModuleApi& api, const ServerFile& file)
 {
-    char message[kMessageSize] = {};
+    char message[QEL_MESSAGE_BUFFER_SIZE] = {};
     if (api.install(file.source.c_str(), 1, 1, 1, message) != 1) Fail("install", message);
 }
 
 void Uninstall(const qeltest::ModuleApi& api, const ServerFile& file)
 {
-    char message[kMessageSize] = {};
+    char message[QEL_MESSAGE_BUFFER_SIZE] = {};
     if (api.uninstall(file.source.c_str(), 1, 1, 1, message) != 1) Fail("uninstall", message);
 }
 
@@ -346,7 +346,7 @@ CountFigures CompareCountsInFullKey(const Iterations& iterations)
 {
     std::string path = qeltest::SystemDir() + "\\" + qeltest::UniqueName("qelbench_count") + ".dll";
     auto module = [&] {
-        char message[kMessageSize] = {};
+        char message[QEL_MESSAGE_BUFFER_SIZE] = {};
         if (IncrementSharedCount(path.c_str(), 0, message) != 1) Fail("IncrementSharedCount", message);
         if (DecrementSharedCount(path.c_str(), message) != 0) Fail("DecrementSharedCount", message);
     };
@@ -421,7 +421,7 @@ Comparison CompareInUseUpdate(const qeltest::ModuleApi& api, const ServerFile& f
         if (!holder->active) Fail("the in-use reset", "holder_process.exe");
     };
     auto module = [&] {
-        char message[kMessageSize] = {};
+        char message[QEL_MESSAGE_BUFFER_SIZE] = {};
         if (api.install(source, 1, 0, 0, message) != 1) Fail("the in-use install", message);
     };
     auto bare = [&] {

@@ -9,57 +9,37 @@
 #include <cstdlib>
 #include <memory>
 
-struct KeyCloser {
-    using pointer = HKEY;
-    void operator()(HKEY key) const { RegCloseKey(key); }
+// The deleter of every holder: the release function of its resource type, as WIL's
+// unique_any has it. Its result, where it has one, tells nothing a caller could act on.
+template <typename T, auto Free>
+struct Release {
+    using pointer = T;
+    void operator()(T resource) const { Free(resource); }
 };
-using KeyHolder = std::unique_ptr<HKEY, KeyCloser>;
-
-struct HandleCloser {
-    using pointer = HANDLE;
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using HandleHolder = std::unique_ptr<HANDLE, HandleCloser>;
 
 // CreateFileA and its kin fail with INVALID_HANDLE_VALUE, which a holder would take
 // for a handle: hold what this returns instead.
 inline HANDLE NullIfInvalid(HANDLE handle) { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 
-// A held mutex: released, then closed.
-struct MutexReleaser {
-    using pointer = HANDLE;
-    void operator()(HANDLE mutex) const
-    {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
-};
-using MutexHolder = std::unique_ptr<HANDLE, MutexReleaser>;
-
-struct SidFreer {
-    using pointer = PSID;
-    void operator()(PSID sid) const { FreeSid(sid); }
-};
-using SidHolder = std::unique_ptr<void, SidFreer>;
-
-struct LibraryFreer {
-    using pointer = HMODULE;
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using LibraryHolder = std::unique_ptr<HMODULE, LibraryFreer>;
-
-struct BlockFreer {
-    void operator()(void* block) const { std::free(block); }
-};
-using BlockHolder = std::unique_ptr<void, BlockFreer>;
+// A held mutex is released before it is closed.
+inline void ReleaseAndCloseMutex(HANDLE mutex)
+{
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
 
 // Balances one successful OleInitialize (S_FALSE included) with exactly one
-// OleUninitialize. Declare it before a LibraryHolder so the library goes first.
-// It holds the address of the HRESULT that OleInitialize returned, which only
-// marks the guard as engaged.
-struct OleUninitializer {
-    void operator()(HRESULT*) const { OleUninitialize(); }
-};
-using OleGuard = std::unique_ptr<HRESULT, OleUninitializer>;
+// OleUninitialize. It holds the address of the HRESULT that OleInitialize returned,
+// which only marks the guard as engaged.
+inline void UninitializeOle(HRESULT*) { OleUninitialize(); }
+
+using KeyHolder = std::unique_ptr<HKEY, Release<HKEY, RegCloseKey>>;
+using HandleHolder = std::unique_ptr<HANDLE, Release<HANDLE, CloseHandle>>;
+using MutexHolder = std::unique_ptr<HANDLE, Release<HANDLE, ReleaseAndCloseMutex>>;
+using SidHolder = std::unique_ptr<void, Release<PSID, FreeSid>>;
+using LibraryHolder = std::unique_ptr<HMODULE, Release<HMODULE, FreeLibrary>>;
+using BlockHolder = std::unique_ptr<void, Release<void*, std::free>>;
+// Declare it before a LibraryHolder, so the library goes first and OLE last.
+using OleGuard = std::unique_ptr<HRESULT, Release<HRESULT*, UninitializeOle>>;
 
 #endif

@@ -58,7 +58,16 @@ char* ReadText(const mxArray* input)
 
 } // namespace
 
-extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+// Built against a real host SDK, this is the module's mexFunction. Built against our
+// own gateway/hostapi, the module's mexFunction is in hostbinding/host_binding.cpp: it
+// finds the host's functions, then calls this entry under the name RunHostCommand.
+#ifdef QELSETUP_GATEWAY_BEHIND_BINDING
+#define QELSETUP_GATEWAY_ENTRY RunHostCommand
+#else
+#define QELSETUP_GATEWAY_ENTRY mexFunction
+#endif
+
+extern "C" void QELSETUP_GATEWAY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
     char message[kGatewayMessageSize];
     memset(message, 0, sizeof(message));

@@ -15,8 +15,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-// The gateway's own entry, renamed for this build so that the real mexFunction below
-// can first make sure the host is there.
+// The gateway's own entry (gateway/gateway.cpp, QELSETUP_GATEWAY_ENTRY), named so in
+// this build that the real mexFunction below can first make sure the host is there.
 extern "C" void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/begin_operation.h"
 #include "installer/image_machine.h"
-#include "installer/operation_lock.h"
 #include "installer/self_registration.h"
 #include "installer/system_files.h"
 #include "installer/shared_count.h"
@@ -16,6 +16,15 @@
 #include <cstring>
 
 static_assert(QEL_MESSAGE_BUFFER_SIZE == kMessageSize, "callers are promised this buffer size");
+
+namespace {
+
+// The longest message of any step: two paths of up to kMaxPathLength characters.
+constexpr char kLoadedHere[] = "Could not copy file %s to %s\nThe file in place is loaded by this program: "
+                               "install it from another one.\n";
+static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "every message fits whole");
+
+} // namespace
 
 namespace {
 
@@ -37,11 +46,10 @@ int CopyCompanionFile(const char* file, const TargetPaths& paths)
 int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
                           int doSharedCount, char* message)
 {
-    char unheard[kMessageSize] = {};
-    if (message == nullptr) message = unheard;
-    TargetPaths paths = {};
-    MutexHolder lock(BeginOperation(file, useSystemDir, &paths, message));
-    if (!lock) return 0;
+    Operation operation = {};
+    if (!BeginOperation(file, useSystemDir, message, &operation)) return 0;
+    message = operation.message;
+    const TargetPaths& paths = operation.paths;
 
     // The file to install must exist and carry a version in every mode.
     FileVersion sourceVersion = {};
@@ -70,10 +78,7 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
             // Our own copy of the old code would go on running here, and would be what
             // registers itself, against the new file.
             if (IsLoadedByThisProgram(paths.targetPath))
-                return WriteMessage(message,
-                                    "Could not copy file %s to %s\nThe file in place is loaded by this "
-                                    "program: install it from another one.\n",
-                                    file, paths.targetPath);
+                return WriteMessage(message, kLoadedHere, file, paths.targetPath);
             if (!CopySystemFile(file, paths.targetPath, message)) return 0;
             placedFirstCopy = !priorCopyFound;
             // A control without a .dep file installs normally.

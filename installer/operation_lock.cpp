@@ -3,7 +3,6 @@
 #include "common/holders.h"
 #include "common/message.h"
 #include "installer/operations.h"
-#include "installer/target_paths.h"
 #include "privilege/checks.h"
 
 #include <windows.h>
@@ -88,7 +87,7 @@ HANDLE OpenLockMutex(DWORD* error)
 
 } // namespace
 
-HANDLE AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* message)
+MutexHolder AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* message)
 {
     DWORD error = 0;
     HandleHolder mutex(OpenLockMutex(&error));
@@ -102,13 +101,13 @@ HANDLE AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* mess
         else
             WriteMessage(message, "Could not change %s.\nThe lock on shared system files could not "
                                   "be opened (error %lu).\n", file, error);
-        return nullptr;
+        return MutexHolder();
     }
 
     // An abandoned lock means its holder died: what it left is no worse than what a
     // killed setup leaves anyway, and waiting longer would not mend it.
     DWORD waited = WaitForSingleObject(mutex.get(), waitMilliseconds);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return mutex.release();
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return MutexHolder(mutex.release());
 
     if (waited == WAIT_TIMEOUT)
         WriteMessage(message, "Could not change %s.\nAnother setup has been changing shared system "
@@ -117,14 +116,5 @@ HANDLE AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* mess
     else
         WriteMessage(message, "Could not change %s.\nThe lock on shared system files could not be "
                               "taken (error %lu).\n", file, GetLastError());
-    return nullptr;
-}
-
-HANDLE BeginOperation(const char* file, int useSystemDir, TargetPaths* paths, char* message)
-{
-    if (!CheckConfigurePermission(message)) return nullptr;
-    if (!MakeTargetPaths(file, useSystemDir, paths, message)) return nullptr;
-    // Everything after this reads a count or a file and acts on what it read: another
-    // setup in between would lose a raise, or delete a file it has just counted.
-    return AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
+    return MutexHolder();
 }

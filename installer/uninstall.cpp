@@ -2,8 +2,8 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/begin_operation.h"
 #include "installer/image_machine.h"
-#include "installer/operation_lock.h"
 #include "installer/self_registration.h"
 #include "installer/shared_count.h"
 #include "installer/system_files.h"
@@ -14,11 +14,10 @@
 int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
                             int doSharedCount, char* message)
 {
-    char unheard[kMessageSize] = {};
-    if (message == nullptr) message = unheard;
-    TargetPaths paths = {};
-    MutexHolder lock(BeginOperation(file, useSystemDir, &paths, message));
-    if (!lock) return 0;
+    Operation operation = {};
+    if (!BeginOperation(file, useSystemDir, message, &operation)) return 0;
+    message = operation.message;
+    const TargetPaths& paths = operation.paths;
 
     // A server of the other bitness cannot be loaded to unregister it: that must be
     // known before its count is lowered.

@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr unsigned long kAdministratorsRid = DOMAIN_ALIAS_RID_ADMINS;
-constexpr unsigned long kPowerUsersRid = DOMAIN_ALIAS_RID_POWER_USERS;
-
 // A thread that impersonates is judged by its own token. Only a thread that has no
 // token of its own (ERROR_NO_TOKEN) is judged by the process: falling back on any
 // other error would let a restricted impersonating thread borrow the process's rights.
@@ -68,17 +65,6 @@ int IsBuiltinGroupMember(unsigned long rid)
         if (EqualSid(groups->Groups[i].Sid, groupSid.get())) return 0;
     }
     return -1;
-}
-
-int QEL_CALL RunningAsAdministrator(void)
-{
-    return IsBuiltinGroupMember(kAdministratorsRid);
-}
-
-int QEL_CALL RunningAsPowerUser(void)
-{
-    if (IsBuiltinGroupMember(kAdministratorsRid) == 0) return 0;
-    return IsBuiltinGroupMember(kPowerUsersRid);
 }
 
 int CheckConfigurePermission(char* message)

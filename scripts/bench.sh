@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the benchmark in build trees of its own
-# (build/bench64, build/bench32) and runs it under Wine, each bitness in a fresh
+# Installs what is missing, builds the benchmark in the presets' build trees
+# (build/mingw64, build/mingw32) and runs it under Wine, each bitness in a fresh
 # throwaway prefix that is stopped and removed afterwards.
 #
 #   scripts/bench.sh [--quick] [64] [32]      (default: 64 then 32)
@@ -43,15 +43,13 @@ load() { cut -d' ' -f1-3 /proc/loadavg; }
 
 status=0
 for bits in "${bitnesses[@]}"; do
-    if [ "$bits" = 64 ]; then toolchain=cmake/mingw-x86_64.cmake; else toolchain=cmake/mingw-i686.cmake; fi
-    tree=build/bench$bits
+    # The presets (CMakePresets.json) name each bitness's toolchain and build tree.
+    preset=mingw$bits
+    tree=build/$preset
 
     echo "==> $bits-bit: configure and build ($tree)"
-    # A tree keeps the toolchain it was first configured with.
-    configure=(-S . -B "$tree" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON)
-    [ -f "$tree/CMakeCache.txt" ] || configure+=(--toolchain "$toolchain")
-    cmake "${configure[@]}" >/dev/null
-    cmake --build "$tree" -j "$jobs" --target bench qelsetup >/dev/null
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs" --target bench qelsetup >/dev/null
 
     # Not the tree's test prefix: the benchmark starts from a machine of its own.
     prefix="$PWD/$tree/bench-prefix"

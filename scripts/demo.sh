@@ -7,27 +7,29 @@
 #
 #   ./scripts/demo.sh [64|32]      (default 64: qelsetup.mexw64)
 #
-# Installs what is missing (scripts/setup.sh), builds into build/demo (build/demo32 for
-# 32-bit), and recreates the prefix inside that build tree on every run.
+# Installs what is missing (scripts/setup.sh), builds into the preset's tree (build/mingw64,
+# build/mingw32 for 32-bit), and recreates the prefix demo-prefix inside it on every run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bits=${1:-64}
 case "$bits" in
-    64) build=build/demo toolchain=cmake/mingw-x86_64.cmake system=system32 suffix=mexw64 ;;
-    32) build=build/demo32 toolchain=cmake/mingw-i686.cmake system=syswow64 suffix=mexw32 ;;
+    64) system=system32 ;;
+    32) system=syswow64 ;;
     -h|--help) sed -n '2,11s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "usage: $0 [64|32]" >&2; exit 3 ;;
 esac
+# The presets (CMakePresets.json) name each bitness's toolchain and build tree.
+preset=mingw$bits
+build=build/$preset
 
 if [ "$bits" = 32 ]; then ./scripts/setup.sh --need-32bit; else ./scripts/setup.sh; fi
 
 started=$(date +%s%N)
 mkdir -p "$build"
 echo "Building qelsetup, qelhost and the sample control ($bits-bit, $build) ..."
-if ! { cmake -S . -B "$build" --toolchain "$toolchain" -DCMAKE_BUILD_TYPE=Release \
-           -DBUILD_TESTING=OFF &&
-       cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target demo; } \
+if ! { cmake --preset "$preset" &&
+       cmake --build --preset "$preset" -j "$(nproc 2>/dev/null || echo 2)" --target demo; } \
        >"$build/demo-build.log" 2>&1; then
     tail -n 30 "$build/demo-build.log"
     echo "Build failed; the whole log is $build/demo-build.log" >&2
@@ -37,14 +39,16 @@ fi
 top=$(pwd -P)
 bin=$top/$build/bin
 demo=$top/$build/demo
-prefix=$top/$build/wineprefix
+# Not the tree's test prefix: the demonstration starts from a machine of its own.
+prefix=$top/$build/demo-prefix
 run=$top/$build/demo-run
+module=$(cd "$bin" && ls qelsetup.mexw*)
 . scripts/wine-env.sh
 qel_wine_env "$prefix"
 trap qel_wine_stop EXIT
 trap 'exit 130' INT TERM
 
-echo "Booting a fresh Wine prefix ($build/wineprefix) ..."
+echo "Booting a fresh Wine prefix ($build/demo-prefix) ..."
 rm -rf "$run"
 mkdir -p "$run"
 # The test runs' own prefix set-up: one persistent server for the whole run, so that
@@ -81,7 +85,7 @@ call() {
     local before after code=0
     echo "    qelsetup('$command', '$file', $1, $2, $3)"
     before=$(fingerprint)
-    "$wine" "$bin/qelhost.exe" --outputs=2 "Z:${bin//\//\\}\\qelsetup.$suffix" \
+    "$wine" "$bin/qelhost.exe" --outputs=2 "Z:${bin//\//\\}\\$module" \
         "$command" "str:$file" "$@" </dev/null >"$run/out" 2>"$run/err" || code=$?
     after=$(fingerprint)
     tr -d '\r' <"$run/out" >"$run/out.txt"
@@ -146,7 +150,7 @@ ok="status  = 1\nmessage = ''"
 
 echo
 echo "qelsetup demonstration: $bits-bit module, system directory C:\\windows\\system32"
-echo "(a $bits-bit program's view of it: $build/wineprefix/drive_c/windows/$system)"
+echo "(a $bits-bit program's view of it: $build/demo-prefix/drive_c/windows/$system)"
 echo "Kits: ProductA and ProductB ship Chart.ocx 1.0.0.0, ProductC ships 1.1.0.0."
 
 scene "1. Product A installs Chart.ocx 1.0.0.0: copied, counted, registered" \

@@ -5,18 +5,20 @@
 # searches System32).
 # A module built against a real host SDK imports the host's libraries in the ordinary
 # way; --host-imports allows that.
-#   check-module-tables.sh OBJDUMP MODULE [--host-imports]
+#   check-module-tables.sh OBJDUMP MODULE DEF [--host-imports]
+# DEF is the module's export list, qelsetup.def.
 set -eu
 objdump=$1
 module=$2
+def=$3
 dump=$("$objdump" -p "$module")
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[/ {print $NF; next} on {on=0}' | sort)
-expected_exports=$(printf '%s\n' RunningAsAdministrator RunningAsPowerUser installQELSystemFiles mexFunction uninstallQELSystemFiles | sort)
+expected_exports=$(awk 'NF == 1 && $1 != "EXPORTS" {print $1}' "$def" | sort)
 
 dlls=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 allowed_dlls="kernel32.dll advapi32.dll version.dll ole32.dll msvcrt.dll"
-[ "${3:-}" = --host-imports ] && allowed_dlls="$allowed_dlls libmx.dll libmex.dll"
+[ "${4:-}" = --host-imports ] && allowed_dlls="$allowed_dlls libmx.dll libmex.dll"
 
 status=0
 if [ "$exports" != "$expected_exports" ]; then

@@ -7,7 +7,7 @@ int main()
 {
     qeltest::UnopenableThreadToken unopenable;
     if (!unopenable.active) return 99;
-    char message[1024] = "";
+    char message[qeltest::kMessageBufferForTests] = "";
     int family = GetWindowsFamily();
     int allowed = CheckConfigurePermission(message);
     return family * 10 + allowed;

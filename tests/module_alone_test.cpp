@@ -135,7 +135,7 @@ TEST_F(ModuleAloneTest, CarriesTheProjectVersion)
     };
     EXPECT_EQ(text("FileVersion"), std::string(QELSETUP_VERSION) + ".0");
     EXPECT_EQ(text("ProductName"), "qelsetup");
-    EXPECT_EQ(text("OriginalFilename"), sizeof(void*) == 8 ? "qelsetup.mexw64" : "qelsetup.mexw32");
+    EXPECT_EQ(text("OriginalFilename"), QELSETUP_MODULE_FILE);
     EXPECT_FALSE(text("FileDescription").empty());
 }
 

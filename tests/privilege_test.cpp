@@ -69,11 +69,6 @@ DWORD AdministratorsEntryAttributes(HANDLE token)
 
 }  // namespace
 
-TEST(WindowsFamilyTest, WineDefaultsToTheNtFiveFamily)
-{
-    EXPECT_EQ(GetWindowsFamily(), kFamilyNt5);
-}
-
 TEST(WindowsFamilyTest, Win98ProgramPassesTheGateWithoutReadingAnyToken)
 {
     // The probe makes its thread's token unreadable before asking the gate: it can

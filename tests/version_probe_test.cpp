@@ -94,14 +94,3 @@ TEST(VersionCompareTest, FirstDifferingFieldDecides)
     EXPECT_EQ(IsVersionNewer(V(65535, 0, 0, 0), V(1, 0, 0, 0)), 1);
     EXPECT_EQ(IsVersionNewer(V(1, 0, 0, 0), V(65535, 0, 0, 0)), 0);
 }
-
-TEST(VersionCompareTest, ProbedFixturesCompareAsTheirVersionsSay)
-{
-    FileVersion newer = ProbeFile(BinFile("fixture_server_5_2_0_0.dll")).version;
-    FileVersion older = ProbeFile(BinFile("fixture_server_5_1_9999_9999.dll")).version;
-    FileVersion top = ProbeFile(BinFile("fixture_server_65535_0_0_0.dll")).version;
-    EXPECT_EQ(IsVersionNewer(newer, older), 1);
-    EXPECT_EQ(IsVersionNewer(older, newer), 0);
-    EXPECT_EQ(IsVersionNewer(top, newer), 1);
-    EXPECT_EQ(IsVersionNewer(newer, newer), 0);
-}

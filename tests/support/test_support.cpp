@@ -425,7 +425,7 @@ DWORD RunProgram(const std::string& commandLine)
 
 std::string ModulePath()
 {
-    return BinFile(sizeof(void*) == 8 ? "qelsetup.mexw64" : "qelsetup.mexw32");
+    return BinFile(QELSETUP_MODULE_FILE);
 }
 
 namespace {

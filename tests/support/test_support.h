@@ -2,6 +2,8 @@
 #define QELSETUP_TESTS_TEST_SUPPORT_H
 
 // Helpers shared by the test programs: real files, real registry values, real tokens.
+#include "installer/operations.h"
+
 #include <windows.h>
 
 #include <string>
@@ -10,7 +12,7 @@
 namespace qeltest {
 
 // The size this module promises its callers' message buffers need.
-constexpr int kMessageBufferForTests = 1024;
+constexpr int kMessageBufferForTests = QEL_MESSAGE_BUFFER_SIZE;
 
 // The permission gate's refusal.
 constexpr char kPermissionDenied[] =

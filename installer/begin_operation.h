@@ -1,0 +1,21 @@
+#ifndef QELSETUP_INSTALLER_BEGIN_OPERATION_H
+#define QELSETUP_INSTALLER_BEGIN_OPERATION_H
+
+#include "common/holders.h"
+#include "common/message.h"
+#include "installer/target_paths.h"
+
+// What an install or uninstall holds from its start until it returns.
+struct Operation {
+    char unheard[kMessageSize];  // the messages of a caller who passed no buffer
+    char* message;               // the caller's buffer, or `unheard`
+    TargetPaths paths;
+    MutexHolder lock;
+};
+
+// What both operations do before they touch the machine: the permission gate, the
+// target and companion paths, then the machine-wide lock. Returns 1 with all of it in
+// `operation`, or 0 with the failing step's message written.
+int BeginOperation(const char* file, int useSystemDir, char* message, Operation* operation);
+
+#endif
