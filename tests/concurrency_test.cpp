@@ -71,6 +71,8 @@ protected:
     HANDLE startEvent = nullptr;
 };
 
+using ChangeNotification = std::unique_ptr<HANDLE, Release<HANDLE, FindCloseChangeNotification>>;
+
 ULONGLONG SizeOf(const std::string& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -81,15 +83,14 @@ ULONGLONG SizeOf(const std::string& path)
 // Appends `bytes` of data, so that copying the file takes a while.
 void Grow(const std::string& path, size_t bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HandleHolder file(NullIfInvalid(CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
+    ASSERT_TRUE(file);
     std::vector<char> chunk(1 << 20);
     for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 7);
     for (size_t written = 0; written < bytes; written += chunk.size()) {
         DWORD done = 0;
-        ASSERT_TRUE(WriteFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &done, nullptr));
+        ASSERT_TRUE(WriteFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &done, nullptr));
     }
-    CloseHandle(file);
 }
 
 // Which file a path names, whatever it holds.
@@ -105,9 +106,9 @@ ULONGLONG FileIndexOf(const std::string& path)
 bool SameContent(const std::string& a, const std::string& b)
 {
     if (SizeOf(a) != SizeOf(b)) return false;
-    HandleHolder first(CreateFileA(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    HandleHolder second(CreateFileA(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (first.get() == INVALID_HANDLE_VALUE || second.get() == INVALID_HANDLE_VALUE) return false;
+    HandleHolder first(NullIfInvalid(CreateFileA(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    HandleHolder second(NullIfInvalid(CreateFileA(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    if (!first || !second) return false;
     std::vector<char> one(1 << 20), two(1 << 20);
     for (;;) {
         DWORD got1 = 0, got2 = 0;
@@ -176,10 +177,11 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
 
     // Kill the setup as soon as a file of this name in the system directory holds
     // part of the new file: the copy is under way.
-    HANDLE change = FindFirstChangeNotificationA(SystemDir().c_str(), FALSE,
-                                                 FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_FILE_NAME);
-    ASSERT_NE(change, INVALID_HANDLE_VALUE);
-    HANDLE worker = StartWorker("copy", source, 1);
+    ChangeNotification watching(NullIfInvalid(FindFirstChangeNotificationA(
+        SystemDir().c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_FILE_NAME)));
+    ASSERT_TRUE(watching);
+    HandleHolder running(StartWorker("copy", source, 1));
+    HANDLE change = watching.get(), worker = running.get();
     SetEvent(startEvent);
     bool underWay = false;
     while (!underWay && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) {
@@ -194,8 +196,6 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
     ASSERT_TRUE(underWay) << "the copy ended before it was seen";
     ASSERT_TRUE(TerminateProcess(worker, 77));
     WaitForSingleObject(worker, INFINITE);
-    CloseHandle(worker);
-    FindCloseChangeNotification(change);
 
     EXPECT_TRUE(SameContent(target, old) || SameContent(target, source))
         << "torn: " << SizeOf(target) << " of " << newSize << " bytes";
@@ -212,8 +212,10 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
 {
     char buffer[kMessageBufferForTests] = "";
     HANDLE held = nullptr;
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HandleHolder releaseEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    HandleHolder takenEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(releaseEvent && takenEvent);
+    HANDLE release = releaseEvent.get(), taken = takenEvent.get();
     std::thread holder([&] {
         MutexHolder lock = AcquireOperationLock("holder", 1000, buffer);
         held = lock.get();
@@ -245,8 +247,6 @@ TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
     std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
     EXPECT_EQ(Install(source, 0, 0, 1), 1) << message;
     EXPECT_EQ(ReadSharedValue(source).count, 1u);
-    CloseHandle(release);
-    CloseHandle(taken);
 }
 
 TEST_F(ConcurrencyTest, LockNameTakenByAnotherProgramStopsBothOperations)

@@ -5,6 +5,7 @@
 #include "support/operation_fixture.h"
 
 #include <algorithm>
+#include <memory>
 
 using namespace qeltest;
 
@@ -45,9 +46,23 @@ protected:
         return SystemDir();
     }
 
-    void ExpectSetAsideCopy(const std::string& pending, const std::string& version)
+    // Starts another process that holds the copy in place loaded, until the test ends
+    // or EndHolders, then installs `kit` from a folder of its own.
+    void InstallWhileLoaded(const char* kit, const std::string& folder)
     {
-        SCOPED_TRACE(pending);
+        holders.emplace_back(new HeldElsewhere("module", target));
+        ASSERT_TRUE(holders.back()->active);
+        EXPECT_EQ(Install(Source(kit, ".dll", false, folder)), 1) << message;
+        EXPECT_EQ(message, "");
+    }
+    void EndHolders()
+    {
+        for (auto& holder : holders) holder->End();
+    }
+
+    void ExpectSetAsideCopyAt(const char* file, int line, const std::string& pending, const std::string& version)
+    {
+        testing::ScopedTrace trace(file, line, pending);
         EXPECT_EQ(pending.substr(0, 4), "\\??\\");
         std::string folder = pending.substr(4, pending.find_last_of('\\') - 4);
         EXPECT_EQ(_stricmp(folder.c_str(), RealSystemDir().c_str()), 0);
@@ -58,19 +73,19 @@ protected:
     }
 
     std::vector<std::string> before;
+    std::string target;
+    std::vector<std::unique_ptr<HeldElsewhere>> holders;
 };
+
+#define EXPECT_SET_ASIDE_COPY(pending, version) ExpectSetAsideCopyAt(__FILE__, __LINE__, (pending), (version))
 
 }  // namespace
 
 TEST_F(InUseTest, AnUpdateSetsTheLoadedCopyAsideAndTheRestartRemovesIt)
 {
-    std::string target = InSystem(".dll");
+    target = InSystem(".dll");
     ASSERT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll", false, "a")), 1) << message;
-    HeldElsewhere holder("module", target);
-    ASSERT_TRUE(holder.active);
-
-    EXPECT_EQ(Install(Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")), 1) << message;
-    EXPECT_EQ(message, "");
+    InstallWhileLoaded("fixture_server_2_1_0_5.dll", "b");
     EXPECT_EQ(VersionOf(target), "2.1.0.5");
     EXPECT_EQ(ReadSharedValue(target).count, 2u);
     FixtureRecord record = ReadFixtureRecord(target);
@@ -78,9 +93,9 @@ TEST_F(InUseTest, AnUpdateSetsTheLoadedCopyAsideAndTheRestartRemovesIt)
     EXPECT_EQ(record.loadedFrom, target);
     std::vector<std::string> aside = SetAside();
     ASSERT_EQ(aside.size(), 1u);
-    ExpectSetAsideCopy(aside[0], "2.1.0.4");
+    EXPECT_SET_ASIDE_COPY(aside[0], "2.1.0.4");
 
-    holder.End();
+    EndHolders();
     ASSERT_TRUE(Restart());
     EXPECT_FALSE(FileExists(AsSeenHere(aside[0])));
     EXPECT_TRUE(SetAside().empty());
@@ -90,25 +105,20 @@ TEST_F(InUseTest, AnUpdateSetsTheLoadedCopyAsideAndTheRestartRemovesIt)
 
 TEST_F(InUseTest, TwoSetAsidesBeforeOneRestartKeepNamesOfTheirOwn)
 {
-    std::string target = InSystem(".dll");
+    target = InSystem(".dll");
     ASSERT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll", false, "a")), 1) << message;
-    HeldElsewhere first("module", target);
-    ASSERT_TRUE(first.active);
-    ASSERT_EQ(Install(Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")), 1) << message;
-    HeldElsewhere second("module", target);
-    ASSERT_TRUE(second.active);
-    ASSERT_EQ(Install(Source("fixture_server_4_0_0_0.dll", ".dll", false, "c")), 1) << message;
+    InstallWhileLoaded("fixture_server_2_1_0_5.dll", "b");
+    InstallWhileLoaded("fixture_server_4_0_0_0.dll", "c");
     EXPECT_EQ(VersionOf(target), "4.0.0.0");
     EXPECT_EQ(ReadSharedValue(target).count, 3u);
 
     std::vector<std::string> aside = SetAside();
     ASSERT_EQ(aside.size(), 2u);
     EXPECT_NE(aside[0], aside[1]);
-    ExpectSetAsideCopy(aside[0], "2.1.0.4");
-    ExpectSetAsideCopy(aside[1], "2.1.0.5");
+    EXPECT_SET_ASIDE_COPY(aside[0], "2.1.0.4");
+    EXPECT_SET_ASIDE_COPY(aside[1], "2.1.0.5");
 
-    first.End();
-    second.End();
+    EndHolders();
     ASSERT_TRUE(Restart());
     EXPECT_FALSE(FileExists(AsSeenHere(aside[0])));
     EXPECT_FALSE(FileExists(AsSeenHere(aside[1])));
@@ -118,7 +128,7 @@ TEST_F(InUseTest, TwoSetAsidesBeforeOneRestartKeepNamesOfTheirOwn)
 TEST_F(InUseTest, TheLastUninstallSetsItAsideAndAReinstallBeforeTheRestartStays)
 {
     std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
-    std::string target = InSystem(".ocx");
+    target = InSystem(".ocx");
     std::string companion = InSystem(".dep");
     ASSERT_EQ(Install(source), 1) << message;
     HeldElsewhere holder("module", target);
@@ -133,7 +143,7 @@ TEST_F(InUseTest, TheLastUninstallSetsItAsideAndAReinstallBeforeTheRestartStays)
     EXPECT_EQ(ReadFixtureRecord(target).event, "unregister");
     std::vector<std::string> aside = SetAside();
     ASSERT_EQ(aside.size(), 1u);
-    ExpectSetAsideCopy(aside[0], "1.0.0.0");
+    EXPECT_SET_ASIDE_COPY(aside[0], "1.0.0.0");
 
     // Another product installs it again before anyone restarts.
     EXPECT_EQ(Install(Source("fixture_server_1_0_0_0.dll", ".ocx", true, "other")), 1) << message;

@@ -8,14 +8,6 @@ namespace {
 
 using InstallTest = OperationTest;
 
-void ExpectCount(const std::string& name, DWORD count)
-{
-    SharedValue value = ReadSharedValue(name);
-    ASSERT_TRUE(value.exists) << name;
-    EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(value.length, 4u);
-    EXPECT_EQ(value.count, count);
-}
 
 }  // namespace
 
@@ -26,7 +18,7 @@ TEST_F(InstallTest, FreshMachineGetsTheFileItsCountAndItsRegistration)
     ASSERT_EQ(Install(source), 1);
     EXPECT_EQ(message, "");
     EXPECT_EQ(VersionOf(target), "2.1.0.4");
-    ExpectCount(target, 1);
+    EXPECT_COUNT(target, 1);
     std::string server;
     EXPECT_TRUE(IsClsidRegistered(target, &server));
     EXPECT_EQ(server, target);
@@ -40,7 +32,7 @@ TEST_F(InstallTest, FreshMachineGetsTheFileItsCountAndItsRegistration)
     EXPECT_EQ(message, "");
     EXPECT_TRUE(IsMarkedOld(target));
     EXPECT_EQ(ReadFixtureRecord(target).calls, 2u);
-    ExpectCount(target, 2);
+    EXPECT_COUNT(target, 2);
 }
 
 TEST_F(InstallTest, WhatIsInPlaceDecidesTheCopyTheRegistrationAndTheFirstCount)
@@ -68,7 +60,7 @@ TEST_F(InstallTest, WhatIsInPlaceDecidesTheCopyTheRegistrationAndTheFirstCount)
         ASSERT_EQ(Install(Source(c.kit, ".dll")), 1) << message;
         EXPECT_EQ(message, "");
         EXPECT_EQ(VersionOf(target), c.version);
-        ExpectCount(target, c.count);
+        EXPECT_COUNT(target, c.count);
         EXPECT_EQ(IsClsidRegistered(target), c.registered);
         EXPECT_EQ(ReadFixtureRecord(target).event, c.registered ? "register" : "");
     }
@@ -97,7 +89,7 @@ TEST_F(InstallTest, ReadOnlyFilesNeverStrandTheCopyInPlace)
     EXPECT_EQ(VersionOf(target), "2.1.0.5");
     EXPECT_FALSE(GetFileAttributesA(target.c_str()) & FILE_ATTRIBUTE_READONLY);
     EXPECT_FALSE(FileExists(leftover));
-    ExpectCount(target, 2);
+    EXPECT_COUNT(target, 2);
 }
 
 TEST_F(InstallTest, OwnPlaceModeCountsAndRegistersTheFileWhereItIs)
@@ -106,7 +98,7 @@ TEST_F(InstallTest, OwnPlaceModeCountsAndRegistersTheFileWhereItIs)
     ASSERT_EQ(Install(source, 0, 1, 1), 1);
     EXPECT_EQ(message, "");
     EXPECT_FALSE(FileExists(InSystem(".dll")));
-    ExpectCount(source, 1);
+    EXPECT_COUNT(source, 1);
     std::string server;
     EXPECT_TRUE(IsClsidRegistered(source, &server));
     EXPECT_EQ(server, source);
@@ -114,7 +106,7 @@ TEST_F(InstallTest, OwnPlaceModeCountsAndRegistersTheFileWhereItIs)
     // Registration always runs in this mode, also when the file is unchanged.
     ASSERT_EQ(Install(source, 0, 1, 1), 1);
     EXPECT_EQ(ReadFixtureRecord(source).calls, 2u);
-    ExpectCount(source, 2);
+    EXPECT_COUNT(source, 2);
 
     // A relative name is its own value name.
     char previous[MAX_PATH] = {};
@@ -125,7 +117,7 @@ TEST_F(InstallTest, OwnPlaceModeCountsAndRegistersTheFileWhereItIs)
     int result = Install(relative, 0, 0, 1);
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(result, 1);
-    ExpectCount(relative, 1);
+    EXPECT_COUNT(relative, 1);
 }
 
 TEST_F(InstallTest, ControlBringsItsDepFileIfItHasOneAndBothAreCountedEitherWay)
@@ -144,8 +136,8 @@ TEST_F(InstallTest, ControlBringsItsDepFileIfItHasOneAndBothAreCountedEitherWay)
         if (withDep) {
             EXPECT_EQ(ReadTextFile(companion), "[Version]\r\nVersion=1\r\n");
         }
-        ExpectCount(target, 1);
-        ExpectCount(companion, 1);
+        EXPECT_COUNT(target, 1);
+        EXPECT_COUNT(companion, 1);
         EXPECT_TRUE(IsClsidRegistered(target));
         EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
     }
@@ -168,7 +160,7 @@ TEST_F(InstallTest, ExecutableIsInstalledWithTheUnknownTypeMessage)
     std::string target = InSystem(".exe");
     EXPECT_EQ(Install(source), 1);
     EXPECT_EQ(message, "Unknown file type.  Could not register the file " + target + ".\n.exe files not handled yet.");
-    ExpectCount(target, 1);
+    EXPECT_COUNT(target, 1);
 }
 
 TEST_F(InstallTest, FileAlreadyInTheSystemDirectoryIsCountedAsUsedBefore)
@@ -179,7 +171,7 @@ TEST_F(InstallTest, FileAlreadyInTheSystemDirectoryIsCountedAsUsedBefore)
     ASSERT_EQ(Install(target), 1);
     EXPECT_EQ(message, "");
     EXPECT_TRUE(IsMarkedOld(target));
-    ExpectCount(target, 2);
+    EXPECT_COUNT(target, 2);
     EXPECT_TRUE(IsClsidRegistered(target));
 }
 
@@ -202,17 +194,17 @@ TEST_F(InstallTest, AFileOfTheOtherBitnessIsRefusedBeforeAnythingChanges)
         EXPECT_EQ(Install(other, flags.first, flags.second, 1), 0);
         EXPECT_EQ(message, refusal);
         EXPECT_EQ(VersionOf(target), "2.1.0.4");
-        ExpectCount(target, 1);
+        EXPECT_COUNT(target, 1);
         EXPECT_FALSE(ReadSharedValue(other).exists);
         EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
     }
     // Counted where it is, it is the product's own business.
     EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
-    ExpectCount(other, 1);
+    EXPECT_COUNT(other, 1);
     // It cannot be loaded to unregister it: its count stays.
     EXPECT_EQ(Uninstall(other, 0, 1, 1), 0);
     EXPECT_EQ(message, refusal);
-    ExpectCount(other, 1);
+    EXPECT_COUNT(other, 1);
 }
 
 TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
@@ -233,9 +225,9 @@ TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
     ASSERT_TRUE(DeleteFileA(marker.c_str()));
     EXPECT_EQ(Install(source), 1) << message;
     EXPECT_TRUE(IsClsidRegistered(target));
-    ExpectCount(target, 1);
+    EXPECT_COUNT(target, 1);
     // A second product: the count is the number of products that installed it.
     EXPECT_EQ(Install(source), 1) << message;
-    ExpectCount(target, 2);
+    EXPECT_COUNT(target, 2);
     EXPECT_EQ(ReadFixtureRecord(target).calls, 3u);
 }

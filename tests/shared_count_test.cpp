@@ -31,15 +31,6 @@ protected:
         message = buffer;
         return result;
     }
-    // A well-formed count: a 4-byte REG_DWORD.
-    void ExpectCount(DWORD count)
-    {
-        SharedValue value = ReadSharedValue(name);
-        ASSERT_TRUE(value.exists);
-        EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
-        EXPECT_EQ(value.length, 4u);
-        EXPECT_EQ(value.count, count);
-    }
 
     std::string name;
     std::string message;
@@ -50,24 +41,24 @@ protected:
 TEST_F(SharedCountTest, FreshValueStartsAtOneOrAtTwoAfterAnUncountedCopy)
 {
     EXPECT_EQ(Raise(0), 1);
-    ExpectCount(1);
+    EXPECT_COUNT(name, 1);
     EXPECT_EQ(message, "");
     DeleteSharedValue(name);
 
     EXPECT_EQ(Raise(1), 1);
-    ExpectCount(2);
+    EXPECT_COUNT(name, 2);
     // Only the absent value looks at the prior copy.
     EXPECT_EQ(Raise(1), 1);
-    ExpectCount(3);
+    EXPECT_COUNT(name, 3);
 }
 
 TEST_F(SharedCountTest, CountsCrossAByteBoundaryBothWays)
 {
     WriteSharedCount(name, 255);
     EXPECT_EQ(Raise(), 1);
-    ExpectCount(256);
+    EXPECT_COUNT(name, 256);
     EXPECT_EQ(Lower(), 255);
-    ExpectCount(255);
+    EXPECT_COUNT(name, 255);
     EXPECT_EQ(Lower(), 254);
 }
 
@@ -91,10 +82,10 @@ TEST_F(SharedCountTest, LargestCountStaysLargestInsteadOfWrappingToZero)
 {
     WriteSharedCount(name, 0xFFFFFFFFu);
     EXPECT_EQ(Raise(), 1);
-    ExpectCount(0xFFFFFFFFu);
+    EXPECT_COUNT(name, 0xFFFFFFFFu);
     // Above the range of int: still reported as a count in use, not as a failure.
     EXPECT_EQ(Lower(), 0xFFFFFFFELL);
-    ExpectCount(0xFFFFFFFEu);
+    EXPECT_COUNT(name, 0xFFFFFFFEu);
 }
 
 TEST_F(SharedCountTest, OverlongValueIsNoCount)
@@ -107,7 +98,7 @@ TEST_F(SharedCountTest, OverlongValueIsNoCount)
     EXPECT_EQ(kept.type, static_cast<DWORD>(REG_SZ));
 
     EXPECT_EQ(Raise(), 1);
-    ExpectCount(1);
+    EXPECT_COUNT(name, 1);
 }
 
 TEST_F(SharedCountTest, ShortOrOddlyTypedCountIsRewrittenAsAWellFormedDword)
@@ -115,11 +106,11 @@ TEST_F(SharedCountTest, ShortOrOddlyTypedCountIsRewrittenAsAWellFormedDword)
     BYTE two[2] = {7, 1};  // 263, as a 2-byte binary value
     WriteSharedValue(name, REG_BINARY, two, sizeof(two));
     EXPECT_EQ(Raise(), 1);
-    ExpectCount(264);
+    EXPECT_COUNT(name, 264);
 
     WriteSharedValue(name, REG_BINARY, two, sizeof(two));
     EXPECT_EQ(Lower(), 262);
-    ExpectCount(262);
+    EXPECT_COUNT(name, 262);
 }
 
 TEST_F(SharedCountTest, KeyDeniedForWritingGivesTheAccessMessagesAndChangesNothing)
@@ -132,7 +123,7 @@ TEST_F(SharedCountTest, KeyDeniedForWritingGivesTheAccessMessagesAndChangesNothi
         EXPECT_EQ(Lower(), kCountFailed);
         EXPECT_EQ(message, "Error accessing registry for " + name + ".\nCould not decrement registry counter.\n");
     }
-    ExpectCount(5);
+    EXPECT_COUNT(name, 5);
 }
 
 TEST_F(SharedCountTest, MissingKeyIsNeverCreated)

@@ -70,30 +70,49 @@ std::string ReadTextFile(const std::string& path)
     return content.str();
 }
 
+namespace {
+
+// Empty when the key cannot be opened.
+KeyHolder OpenKey(HKEY root, const char* name, REGSAM access)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, name, 0, access, &key) != ERROR_SUCCESS) return KeyHolder();
+    return KeyHolder(key);
+}
+
+}  // namespace
+
 SharedValue ReadSharedValue(const std::string& name)
 {
     SharedValue value;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return value;
+    KeyHolder key = OpenKey(HKEY_LOCAL_MACHINE, kSharedDllsKey, KEY_QUERY_VALUE);
+    if (!key) return value;
     BYTE data[64] = {};
     DWORD length = sizeof(data);
-    if (RegQueryValueExA(key, name.c_str(), nullptr, &value.type, data, &length) == ERROR_SUCCESS) {
+    if (RegQueryValueExA(key.get(), name.c_str(), nullptr, &value.type, data, &length) == ERROR_SUCCESS) {
         value.exists = true;
         value.length = length;
         memcpy(&value.count, data, sizeof(value.count));
     }
-    RegCloseKey(key);
     return value;
 }
 
 void WriteSharedValue(const std::string& name, DWORD type, const void* data, DWORD length)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), length),
+    KeyHolder key = OpenKey(HKEY_LOCAL_MACHINE, kSharedDllsKey, KEY_SET_VALUE);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(RegSetValueExA(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), length),
               ERROR_SUCCESS);
-    RegCloseKey(key);
+}
+
+void ExpectCountAt(const char* file, int line, const std::string& name, DWORD count)
+{
+    testing::ScopedTrace trace(file, line, "the count of " + name);
+    SharedValue value = ReadSharedValue(name);
+    ASSERT_TRUE(value.exists);
+    EXPECT_EQ(value.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value.length, 4u);
+    EXPECT_EQ(value.count, count);
 }
 
 void WriteSharedCount(const std::string& name, DWORD count)
@@ -103,10 +122,8 @@ void WriteSharedCount(const std::string& name, DWORD count)
 
 void DeleteSharedValue(const std::string& name)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    RegDeleteValueA(key, name.c_str());
-    RegCloseKey(key);
+    KeyHolder key = OpenKey(HKEY_LOCAL_MACHINE, kSharedDllsKey, KEY_SET_VALUE);
+    if (key) RegDeleteValueA(key.get(), name.c_str());
 }
 
 namespace {
@@ -141,17 +158,16 @@ std::string QueryString(HKEY key, const char* name)
 FixtureRecord ReadFixtureRecord(const std::string& path)
 {
     FixtureRecord record;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, RecordKeyName(path).c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return record;
+    KeyHolder key = OpenKey(HKEY_CURRENT_USER, RecordKeyName(path).c_str(), KEY_QUERY_VALUE);
+    if (!key) return record;
     record.exists = true;
-    record.event = QueryString(key, "Event");
-    record.loadedFrom = QueryString(key, "LoadedFrom");
+    record.event = QueryString(key.get(), "Event");
+    record.loadedFrom = QueryString(key.get(), "LoadedFrom");
     DWORD length = sizeof(DWORD);
-    RegQueryValueExA(key, "OleInitialized", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.oleInitialized), &length);
+    RegQueryValueExA(key.get(), "OleInitialized", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.oleInitialized),
+                     &length);
     length = sizeof(DWORD);
-    RegQueryValueExA(key, "Calls", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.calls), &length);
-    RegCloseKey(key);
+    RegQueryValueExA(key.get(), "Calls", nullptr, nullptr, reinterpret_cast<BYTE*>(&record.calls), &length);
     return record;
 }
 
@@ -162,12 +178,9 @@ void ClearFixtureRecord(const std::string& path)
 
 bool IsClsidRegistered(const std::string& path, std::string* server)
 {
-    HKEY key = nullptr;
-    std::string name = ClsidKeyName(path) + "\\InprocServer32";
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, name.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    if (server) *server = QueryString(key, nullptr);
-    RegCloseKey(key);
+    KeyHolder key = OpenKey(HKEY_CLASSES_ROOT, (ClsidKeyName(path) + "\\InprocServer32").c_str(), KEY_QUERY_VALUE);
+    if (!key) return false;
+    if (server) *server = QueryString(key.get(), nullptr);
     return true;
 }
 
@@ -194,26 +207,25 @@ bool IsOleInitializedHere()
 
 SharedDllsWriteDenied::SharedDllsWriteDenied()
 {
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, READ_CONTROL | WRITE_DAC, &key),
-              ERROR_SUCCESS);
+    key = OpenKey(HKEY_LOCAL_MACHINE, kSharedDllsKey, READ_CONTROL | WRITE_DAC);
+    EXPECT_TRUE(key);
     DWORD length = 0;
-    RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &length);
+    RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &length);
     savedDescriptor.resize(length);
-    EXPECT_EQ(RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, &savedDescriptor[0], &length), ERROR_SUCCESS);
+    EXPECT_EQ(RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &savedDescriptor[0], &length), ERROR_SUCCESS);
 
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ACL acl;
     InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &descriptor), ERROR_SUCCESS);
 }
 
 SharedDllsWriteDenied::~SharedDllsWriteDenied()
 {
     // The handle was opened with WRITE_DAC before the DACL emptied, so it can restore it.
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &savedDescriptor[0]);
-    RegCloseKey(key);
+    if (key) RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, &savedDescriptor[0]);
 }
 
 struct SharedDllsKeyMissing::Saved {
@@ -227,8 +239,8 @@ struct SharedDllsKeyMissing::Saved {
 
 SharedDllsKeyMissing::SharedDllsKeyMissing() : saved(new Saved)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    KeyHolder key = OpenKey(HKEY_LOCAL_MACHINE, kSharedDllsKey, KEY_QUERY_VALUE);
+    if (!key) {
         ADD_FAILURE() << "SharedDLLs key missing before the test";
         return;
     }
@@ -238,43 +250,44 @@ SharedDllsKeyMissing::SharedDllsKeyMissing() : saved(new Saved)
         BYTE data[4096];
         DWORD dataLength = sizeof(data);
         DWORD type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) break;
+        if (RegEnumValueA(key.get(), i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS)
+            break;
         saved->values.push_back({name, type, std::vector<BYTE>(data, data + dataLength)});
     }
-    RegCloseKey(key);
+    key.reset();
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSharedDllsKey), ERROR_SUCCESS);
 }
 
 SharedDllsKeyMissing::~SharedDllsKeyMissing()
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    HKEY raw = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw,
                         nullptr) == ERROR_SUCCESS) {
+        KeyHolder key(raw);
         for (const auto& value : saved->values)
-            RegSetValueExA(key, value.name.c_str(), 0, value.type, value.data.data(),
+            RegSetValueExA(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
                            static_cast<DWORD>(value.data.size()));
-        RegCloseKey(key);
     }
     delete saved;
 }
 
 UnopenableThreadToken::UnopenableThreadToken()
 {
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &process)) return;
-    HANDLE copy = nullptr;
-    BOOL duplicated = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                                       TokenImpersonation, &copy);
-    CloseHandle(process);
-    if (!duplicated) return;
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &raw)) return;
+    HandleHolder process(raw);
+    HANDLE rawCopy = nullptr;
+    if (!DuplicateTokenEx(process.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenImpersonation,
+                          &rawCopy))
+        return;
+    HandleHolder copy(rawCopy);
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ACL acl;
     InitializeAcl(&acl, sizeof(acl), ACL_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
-    if (SetKernelObjectSecurity(copy, DACL_SECURITY_INFORMATION, &descriptor))
-        active = SetThreadToken(nullptr, copy) != 0;
-    CloseHandle(copy);
+    if (SetKernelObjectSecurity(copy.get(), DACL_SECURITY_INFORMATION, &descriptor))
+        active = SetThreadToken(nullptr, copy.get()) != 0;
 }
 
 UnopenableThreadToken::~UnopenableThreadToken()
@@ -360,11 +373,8 @@ HeldElsewhere::~HeldElsewhere()
 std::vector<std::string> PendingDeletions()
 {
     std::vector<std::string> deletions;
-    HKEY raw = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
-                      KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS)
-        return deletions;
-    KeyHolder key(raw);
+    KeyHolder key = OpenKey(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", KEY_QUERY_VALUE);
+    if (!key) return deletions;
     DWORD length = 0;
     if (RegQueryValueExA(key.get(), "PendingFileRenameOperations", nullptr, nullptr, nullptr, &length) !=
         ERROR_SUCCESS)
@@ -392,19 +402,12 @@ bool Restart()
 {
     // A 32-bit wineboot would see system32 as SysWOW64 and so hide a wrongly
     // recorded name: the restart is the 64-bit one, as on Windows.
-    using Disable = BOOL(WINAPI*)(PVOID*);
-    using Revert = BOOL(WINAPI*)(PVOID);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    auto disable = reinterpret_cast<Disable>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection")));
-    auto revert = reinterpret_cast<Revert>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection")));
     BOOL wow64 = FALSE;
     IsWow64Process(GetCurrentProcess(), &wow64);
     PVOID redirection = nullptr;
-    if (wow64 && (!disable || !revert || !disable(&redirection))) return false;
+    if (wow64 && !Wow64DisableWow64FsRedirection(&redirection)) return false;
     DWORD exitCode = RunProgram("\"" + SystemDir() + "\\wineboot.exe\" -r");
-    if (wow64) revert(redirection);
+    if (wow64) Wow64RevertWow64FsRedirection(redirection);
     return exitCode == 0;
 }
 

@@ -2,6 +2,7 @@
 #define QELSETUP_TESTS_TEST_SUPPORT_H
 
 // Helpers shared by the test programs: real files, real registry values, real tokens.
+#include "common/holders.h"
 #include "installer/operations.h"
 
 #include <windows.h>
@@ -47,6 +48,10 @@ SharedValue ReadSharedValue(const std::string& name);
 void WriteSharedValue(const std::string& name, DWORD type, const void* data, DWORD length);
 void WriteSharedCount(const std::string& name, DWORD count);
 void DeleteSharedValue(const std::string& name);
+// Expects a well-formed count (a 4-byte REG_DWORD) under `name`, and reports a failure
+// at the line that asked: EXPECT_COUNT(name, count).
+void ExpectCountAt(const char* file, int line, const std::string& name, DWORD count);
+#define EXPECT_COUNT(name, count) ::qeltest::ExpectCountAt(__FILE__, __LINE__, (name), (count))
 
 // What a fixture server recorded of its last call (see fixture_record.h).
 struct FixtureRecord {
@@ -70,7 +75,7 @@ bool IsOleInitializedHere();
 struct SharedDllsWriteDenied {
     SharedDllsWriteDenied();
     ~SharedDllsWriteDenied();
-    HKEY key = nullptr;
+    KeyHolder key;
     std::string savedDescriptor;
 };
 
