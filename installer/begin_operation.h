@@ -8,14 +8,14 @@
 // What an install or uninstall holds from its start until it returns.
 struct Operation {
     char unheard[kMessageSize];  // the messages of a caller who passed no buffer
-    char* message;               // the caller's buffer, or `unheard`
     TargetPaths paths;
     MutexHolder lock;
 };
 
 // What both operations do before they touch the machine: the permission gate, the
-// target and companion paths, then the machine-wide lock. Returns 1 with all of it in
-// `operation`, or 0 with the failing step's message written.
-int BeginOperation(const char* file, int useSystemDir, char* message, Operation* operation);
+// target and companion paths, then the machine-wide lock. A NULL *message is pointed
+// at the operation's own buffer first. Returns 1 with all of it in `operation`, or 0
+// with the failing step's message written.
+int BeginOperation(const char* file, int useSystemDir, char** message, Operation* operation);
 
 #endif

@@ -47,8 +47,7 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
                           int doSharedCount, char* message)
 {
     Operation operation = {};
-    if (!BeginOperation(file, useSystemDir, message, &operation)) return 0;
-    message = operation.message;
+    if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
 
     // The file to install must exist and carry a version in every mode.

@@ -15,8 +15,7 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
                             int doSharedCount, char* message)
 {
     Operation operation = {};
-    if (!BeginOperation(file, useSystemDir, message, &operation)) return 0;
-    message = operation.message;
+    if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
 
     // A server of the other bitness cannot be loaded to unregister it: that must be

@@ -4,12 +4,7 @@
 
 using namespace qeltest;
 
-namespace {
-
 using InstallTest = OperationTest;
-
-
-}  // namespace
 
 TEST_F(InstallTest, FreshMachineGetsTheFileItsCountAndItsRegistration)
 {

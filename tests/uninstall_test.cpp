@@ -6,11 +6,7 @@
 
 using namespace qeltest;
 
-namespace {
-
 using UninstallTest = OperationTest;
-
-}  // namespace
 
 TEST_F(UninstallTest, AnotherUserLeftKeepsEverythingButOneCount)
 {
