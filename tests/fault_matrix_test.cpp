@@ -139,6 +139,8 @@ const FaultCase kFaults[] = {
      {"1.0.0.0", false, 0, 0, false}},
     {"UninstallOfATargetHeldOpenWithoutCountOrRegistration", kUninstall, {1, 0, 0}, kServer, ".ocx",
      Before::kInstalled, During::kTargetHeldOpen, kDelete, kInstalledState},
+    {"UninstallInPlaceOfATypeLibrary", kUninstall, kInPlace, kServer, ".Tlb", Before::kNothing, During::kNothing,
+     "Could not unregister the file {target}.\n.Tlb files not handled yet.", {"1.0.0.0", true, 0, 0, false}},
     {"UninstallOfATargetAlreadyGone", kUninstall, {1, 0, 1}, nullptr, ".ocx", Before::kNothing, During::kNothing,
      kDelete, kUntouched},
 };
@@ -172,7 +174,11 @@ int CallWhile(During during, const std::string& target, const std::function<int(
     }
     case During::kSharedDllsMissing: {
         SharedDllsKeyMissing missing;
-        return call();
+        int result = call();
+        // The key is opened, never created.
+        HKEY key = nullptr;
+        EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+        return result;
     }
     case During::kSharedDllsReadOnly: {
         SharedDllsWriteDenied denied;
@@ -267,6 +273,9 @@ TEST_P(FaultMatrixTest, FailsWithTheStepsMessageAndLeavesExactlyWhatCameBefore)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(message, Expand(fault.message, source, target));
     ExpectState(fault.after, target, companion);
+    // Whatever failed, nothing stays loaded or initialised.
+    EXPECT_FALSE(IsModuleLoaded(target));
+    EXPECT_FALSE(IsOleInitializedHere());
 }
 
 INSTANTIATE_TEST_SUITE_P(EachFailingStep, FaultMatrixTest, testing::ValuesIn(kFaults),
@@ -289,26 +298,39 @@ TEST_F(FaultTest, NamesNoOperationMayActOnChangeNothingThroughTheHostCommand)
     const std::string blank = "' ends in a space or a dot, which Windows drops when it opens the file.\n";
     const std::string colon = "' holds a ':', which names a stream of another file.\n";
     const std::string huge(4000, 'h');
-    const std::pair<std::string, std::string> refused[] = {
-        {"", "No file name was given.\n"},
+    // Fits alone, but not behind the system directory.
+    const std::string tooLongThere(255 - SystemDir().size(), 'c');
+    struct Refused {
+        std::string name;
+        std::string message;
+        bool systemDirectoryOnly;
+    };
+    const Refused refused[] = {
+        {"", "No file name was given.\n", false},
         // A padded character matrix gives a name with trailing blanks.
-        {source + "   ", "The file name '" + source + "   " + blank},
-        {source + ".", "The file name '" + source + "." + blank},
-        {source + ":x", "The file name '" + source + ":x" + colon},
-        {source + "::$DATA", "The file name '" + source + "::$DATA" + colon},
-        {overlong, "The file name " + overlong.substr(0, 200) + "... is longer than 255 characters.\n"},
-        {huge, "The file name " + huge.substr(0, 200) + "... is longer than 255 characters.\n"},
+        {source + "   ", "The file name '" + source + "   " + blank, false},
+        {source + ".", "The file name '" + source + "." + blank, false},
+        {"Chart.ocx. . ", "The file name 'Chart.ocx. . " + blank, false},
+        {"..", "The file name '.." + blank, false},
+        {source + ":x", "The file name '" + source + ":x" + colon, false},
+        {source + "::$DATA", "The file name '" + source + "::$DATA" + colon, false},
+        {"D:\\kit:old\\..\\k:Chart.dll", "The file name 'D:\\kit:old\\..\\k:Chart.dll" + colon, false},
+        {overlong, "The file name " + overlong.substr(0, 200) + "... is longer than 255 characters.\n", false},
+        {huge, "The file name " + huge.substr(0, 200) + "... is longer than 255 characters.\n", false},
+        {"C:\\kit\\", "The name C:\\kit\\ does not name a file.\n", true},
+        {tooLongThere, "The path " + SystemDir() + "\\" + tooLongThere + " is longer than 255 characters.\n", true},
     };
     auto entry = reinterpret_cast<MexEntryPoint>(api.mexFunction);
-    for (const auto& name : refused) {
+    for (const Refused& name : refused) {
         for (const char* command : {"install", "uninstall"}) {
             for (double useSystemDir : {1.0, 0.0}) {
-                SCOPED_TRACE(std::string(command) + " '" + name.first.substr(0, 300) + "' " +
+                if (name.systemDirectoryOnly && useSystemDir == 0.0) continue;
+                SCOPED_TRACE(std::string(command) + " '" + name.name.substr(0, 300) + "' " +
                              std::to_string(useSystemDir));
-                HostCallResult call = CallHostCommand(entry, 2, CommandInputs(command, name.first, useSystemDir));
+                HostCallResult call = CallHostCommand(entry, 2, CommandInputs(command, name.name, useSystemDir));
                 EXPECT_FALSE(call.raised) << call.error;
                 EXPECT_EQ(call.status, 0);
-                EXPECT_EQ(call.message, name.second);
+                EXPECT_EQ(call.message, name.message);
                 EXPECT_EQ(hostOutstandingAllocations(), 0);
             }
         }

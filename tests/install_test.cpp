@@ -154,7 +154,8 @@ TEST_F(InstallTest, ExecutableIsInstalledWithTheUnknownTypeMessage)
     std::string source = Source("fixture_server_1_0_0_0.dll", ".exe");
     std::string target = InSystem(".exe");
     EXPECT_EQ(Install(source), 1);
-    EXPECT_EQ(message, "Unknown file type.  Could not register the file " + target + ".\n.exe files not handled yet.");
+    // Installed and counted all the same; the message is self-registration's own.
+    EXPECT_EQ(message.rfind("Unknown file type.", 0), 0u) << message;
     EXPECT_COUNT(target, 1);
 }
 

@@ -8,7 +8,6 @@
 #include <ole2.h>
 
 #include <string>
-#include <thread>
 
 using namespace qeltest;
 
@@ -97,15 +96,14 @@ TEST_F(SelfRegistrationTest, ControlsRegisterInAnyLetterCase)
 
 TEST_F(SelfRegistrationTest, FailingEntryPointFailsButStillReleasesEverything)
 {
+    // Its messages are the fault matrix's; here, that the failure let go of everything.
     std::string path = Copy("fixture_failing.dll", ".dll");
     EXPECT_EQ(Register(path), 0);
-    EXPECT_EQ(message, "Could not register the file " + path + ".\nError running DllRegisterServer function.");
     EXPECT_EQ(ReadFixtureRecord(path).event, "register");
     ExpectNothingLeft(path);
 
     EXPECT_EQ(Unregister(path), 0);
-    EXPECT_EQ(message,
-              "Could not unregister the file " + path + ".\nError running DllUnregisterServer function.");
+    EXPECT_EQ(ReadFixtureRecord(path).event, "unregister");
     ExpectNothingLeft(path);
 }
 
@@ -123,9 +121,7 @@ TEST_F(SelfRegistrationTest, TypeLibrariesFailWithoutBeingLoaded)
 {
     std::string path = Copy("fixture_server_1_0_0_0.dll", ".Tlb");
     EXPECT_EQ(Register(path), 0);
-    EXPECT_EQ(message, "Could not register the file " + path + ".\n.Tlb files not handled yet.");
     EXPECT_EQ(Unregister(path), 0);
-    EXPECT_EQ(message, "Could not unregister the file " + path + ".\n.Tlb files not handled yet.");
     EXPECT_FALSE(ReadFixtureRecord(path).exists);
 }
 
@@ -153,36 +149,7 @@ TEST_F(SelfRegistrationTest, FilesThatCannotBeLoadedFailWithTheLoadingMessage)
     EXPECT_EQ(Unregister(missing), 0);
     EXPECT_EQ(message, "Could not unregister the file " + missing + ".\nError loading file.");
     EXPECT_FALSE(IsOleInitializedHere());
-
-    std::string orphan = Copy("fixture_missing_dep.dll", ".dll");
-    EXPECT_EQ(Register(orphan), 0);
-    EXPECT_EQ(message, "Could not register the file " + orphan + ".\nError loading file.");
-    EXPECT_FALSE(IsOleInitializedHere());
-
-    std::string text = dir + "\\" + UniqueName("text") + ".dll";
-    WriteTextFile(text, "not a program");
-    made.push_back(text);
-    EXPECT_EQ(Register(text), 0);
-    EXPECT_EQ(message, "Could not register the file " + text + ".\nError loading file.");
-}
-
-TEST_F(SelfRegistrationTest, ThreadAlreadyInTheMultithreadedApartmentCannotStartOle)
-{
-    std::string path = Copy("fixture_server_1_0_0_0.dll", ".dll");
-    int result = -1;
-    std::string threadMessage;
-    std::thread worker([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        char buffer[kMessageBufferForTests] = "";
-        result = RegisterServerFile(path.c_str(), buffer);
-        threadMessage = buffer;
-        CoUninitialize();
-    });
-    worker.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(threadMessage, "Could not register the file " + path + ".\nUnable to initialize OLE.");
-    EXPECT_FALSE(ReadFixtureRecord(path).exists);
-    EXPECT_FALSE(IsClsidRegistered(path));
+    // A missing dependency, or a file that is no program: the fault matrix's.
 }
 
 TEST_F(SelfRegistrationTest, OleTheCallerStartedStaysStartedExactlyOnce)
