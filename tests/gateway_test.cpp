@@ -49,11 +49,14 @@ protected:
     }
 };
 
-void ExpectRaised(const Outcome& outcome, const std::string& text)
+void ExpectRaisedAt(const char* file, int line, const Outcome& outcome, const std::string& text)
 {
+    testing::ScopedTrace trace(file, line, "the raised error");
     EXPECT_TRUE(outcome.raised);
     EXPECT_EQ(outcome.error, text);
 }
+
+#define EXPECT_RAISED(outcome, text) ExpectRaisedAt(__FILE__, __LINE__, (outcome), (text))
 
 }  // namespace
 
@@ -62,36 +65,36 @@ TEST_F(GatewayTest, CountsOfInputsAndOutputsAreCheckedFirst)
     std::vector<mxArray*> four = Inputs("install", Missing());
     hostDestroyArray(four.back());
     four.pop_back();
-    ExpectRaised(Call(1, four), "Incorrect number of input arguments.");
-    ExpectRaised(Call(3, {Number(7)}), "Incorrect number of input arguments.");
-    ExpectRaised(Call(1, {}), "Incorrect number of input arguments.");
+    EXPECT_RAISED(Call(1, four), "Incorrect number of input arguments.");
+    EXPECT_RAISED(Call(3, {Number(7)}), "Incorrect number of input arguments.");
+    EXPECT_RAISED(Call(1, {}), "Incorrect number of input arguments.");
 
     std::vector<mxArray*> six = Inputs("install", Missing());
     six.push_back(Number(1));
-    ExpectRaised(Call(1, six), "Incorrect number of input arguments.");
+    EXPECT_RAISED(Call(1, six), "Incorrect number of input arguments.");
 
-    ExpectRaised(Call(3, Inputs("install", Missing())), "Incorrect number of output arguments.");
+    EXPECT_RAISED(Call(3, Inputs("install", Missing())), "Incorrect number of output arguments.");
 }
 
 TEST_F(GatewayTest, InputsAreCheckedInOrderAndTheCommandWordLast)
 {
-    ExpectRaised(Call(1, {Number(1), Number(1), Number(1), Number(1), Number(1)}), kFirst);
-    ExpectRaised(Call(1, Inputs("install", "", Number(2), Number(2), Number(2))), kThird);
+    EXPECT_RAISED(Call(1, {Number(1), Number(1), Number(1), Number(1), Number(1)}), kFirst);
+    EXPECT_RAISED(Call(1, Inputs("install", "", Number(2), Number(2), Number(2))), kThird);
     std::vector<mxArray*> noFile = Inputs("install", Missing());
     hostDestroyArray(noFile[1]);
     noFile[1] = Number(3);
-    ExpectRaised(Call(1, noFile), kSecond);
+    EXPECT_RAISED(Call(1, noFile), kSecond);
 
-    ExpectRaised(Call(2, Inputs("install", Missing(), hostCreateLogicalScalar(true))), kThird);
-    ExpectRaised(Call(2, Inputs("install", Missing(), Number(2))), kThird);
-    ExpectRaised(Call(2, Inputs("install", Missing(), Number(NAN))), kThird);
-    ExpectRaised(Call(2, Inputs("install", Missing(), Number(1), Number(0.5))), kFourth);
-    ExpectRaised(Call(2, Inputs("install", Missing(), Number(1), Number(1), Text("1"))), kFifth);
-    ExpectRaised(Call(2, Inputs("install", Missing(), Number(0), Number(0), Number(-1))), kFifth);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), hostCreateLogicalScalar(true))), kThird);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), Number(2))), kThird);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), Number(NAN))), kThird);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), Number(1), Number(0.5))), kFourth);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), Number(1), Number(1), Text("1"))), kFifth);
+    EXPECT_RAISED(Call(2, Inputs("install", Missing(), Number(0), Number(0), Number(-1))), kFifth);
 
     // An unknown command is reported only once inputs 2 to 5 pass.
-    ExpectRaised(Call(2, Inputs("remove", Missing())), kFirst);
-    ExpectRaised(Call(2, Inputs("remove", Missing(), Number(2))), kThird);
+    EXPECT_RAISED(Call(2, Inputs("remove", Missing())), kFirst);
+    EXPECT_RAISED(Call(2, Inputs("remove", Missing(), Number(2))), kThird);
 }
 
 TEST_F(GatewayTest, EmptyFlagIsRefusedBeforeAnythingHappens)
@@ -109,7 +112,7 @@ TEST_F(GatewayTest, EmptyFlagIsRefusedBeforeAnythingHappens)
             mxArray* flags[3] = {Number(1), Number(1), Number(1)};
             hostDestroyArray(flags[input]);
             flags[input] = hostCreateDoubleMatrix(shape.first, shape.second, nullptr);
-            ExpectRaised(Call(2, Inputs("uninstall", source, flags[0], flags[1], flags[2])), expected[input]);
+            EXPECT_RAISED(Call(2, Inputs("uninstall", source, flags[0], flags[1], flags[2])), expected[input]);
         }
     }
     EXPECT_EQ(ReadSharedValue(target).count, 2u);
@@ -125,9 +128,9 @@ TEST_F(GatewayTest, CommandWordIgnoresCaseAndAFailedCallReturnsOrRaisesItsMessag
     EXPECT_EQ(two.status, 0);
     EXPECT_EQ(two.message, expected);
 
-    ExpectRaised(Call(1, Inputs("Install", Missing())), expected);
+    EXPECT_RAISED(Call(1, Inputs("Install", Missing())), expected);
     Outcome none = Call(0, Inputs("install", Missing()));
-    ExpectRaised(none, expected);
+    EXPECT_RAISED(none, expected);
     EXPECT_TRUE(none.hasStatus);
 }
 

@@ -40,8 +40,9 @@ protected:
         return text;
     }
 
-    void ExpectInstalled(const std::string& target, DWORD count)
+    void ExpectInstalledAt(const char* file, int line, const std::string& target, DWORD count)
     {
+        testing::ScopedTrace trace(file, line, target);
         EXPECT_EQ(VersionOf(target), "1.0.0.0");
         SharedValue value = ReadSharedValue(target);
         EXPECT_TRUE(value.exists);
@@ -53,6 +54,8 @@ protected:
     }
 };
 
+#define EXPECT_INSTALLED(target, count) ExpectInstalledAt(__FILE__, __LINE__, (target), (count))
+
 const char kAdministrator[] = "RunningAsAdministrator 0\n";
 
 }  // namespace
@@ -63,15 +66,15 @@ TEST_F(NsisInstallerTest, TwoProductsInstallAndUninstallASharedServerThroughThei
     std::string target = InSystem(".dll");
 
     EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
-    ExpectInstalled(target, 1);
+    EXPECT_INSTALLED(target, 1);
 
     // A second product's installer: the copy in place is not older, the count rises.
     EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
-    ExpectInstalled(target, 2);
+    EXPECT_INSTALLED(target, 2);
 
     // The first product goes: the other still uses the file.
     EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");
-    ExpectInstalled(target, 1);
+    EXPECT_INSTALLED(target, 1);
 
     // The last one goes: count, registration and file with it.
     EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");

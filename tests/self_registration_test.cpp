@@ -50,8 +50,9 @@ protected:
         return result;
     }
     // Nothing of the call may outlive it: not the server, not OLE.
-    void ExpectNothingLeft(const std::string& path)
+    void ExpectNothingLeftAt(const char* file, int line, const std::string& path)
     {
+        testing::ScopedTrace trace(file, line, path);
         EXPECT_FALSE(IsModuleLoaded(path));
         EXPECT_FALSE(IsOleInitializedHere());
     }
@@ -60,6 +61,8 @@ protected:
     std::vector<std::string> made;
     std::string message;
 };
+
+#define EXPECT_NOTHING_LEFT(path) ExpectNothingLeftAt(__FILE__, __LINE__, (path))
 
 }  // namespace
 
@@ -74,7 +77,7 @@ TEST_F(SelfRegistrationTest, RegisteringCreatesTheClassUnderOleAndUnregisteringR
     FixtureRecord record = ReadFixtureRecord(path);
     EXPECT_EQ(record.event, "register");
     EXPECT_EQ(record.oleInitialized, 1u);
-    ExpectNothingLeft(path);
+    EXPECT_NOTHING_LEFT(path);
 
     ASSERT_EQ(Unregister(path), 1);
     EXPECT_EQ(message, "");
@@ -82,7 +85,7 @@ TEST_F(SelfRegistrationTest, RegisteringCreatesTheClassUnderOleAndUnregisteringR
     record = ReadFixtureRecord(path);
     EXPECT_EQ(record.event, "unregister");
     EXPECT_EQ(record.oleInitialized, 1u);
-    ExpectNothingLeft(path);
+    EXPECT_NOTHING_LEFT(path);
 }
 
 TEST_F(SelfRegistrationTest, ControlsRegisterInAnyLetterCase)
@@ -100,11 +103,11 @@ TEST_F(SelfRegistrationTest, FailingEntryPointFailsButStillReleasesEverything)
     std::string path = Copy("fixture_failing.dll", ".dll");
     EXPECT_EQ(Register(path), 0);
     EXPECT_EQ(ReadFixtureRecord(path).event, "register");
-    ExpectNothingLeft(path);
+    EXPECT_NOTHING_LEFT(path);
 
     EXPECT_EQ(Unregister(path), 0);
     EXPECT_EQ(ReadFixtureRecord(path).event, "unregister");
-    ExpectNothingLeft(path);
+    EXPECT_NOTHING_LEFT(path);
 }
 
 TEST_F(SelfRegistrationTest, FileWithoutEntryPointsHasNothingToDo)
@@ -114,7 +117,7 @@ TEST_F(SelfRegistrationTest, FileWithoutEntryPointsHasNothingToDo)
     EXPECT_EQ(message, "");
     EXPECT_EQ(Unregister(path), 1);
     EXPECT_EQ(message, "");
-    ExpectNothingLeft(path);
+    EXPECT_NOTHING_LEFT(path);
 }
 
 TEST_F(SelfRegistrationTest, TypeLibrariesFailWithoutBeingLoaded)
