@@ -72,12 +72,10 @@ int RestartName(const char* path, char* restartName)
     return 1;
 }
 
-// Moves `path` out of its name, to a new name of its own in the same folder that is
-// marked for deletion at the next restart before anything is moved there, so that a
-// setup killed halfway leaves nothing the restart does not take away. Only that name
-// is marked: a file installed again under `path` before the restart stays. A copy
-// set aside earlier and still waiting keeps its name, which GetTempFileNameA does not
-// give out again. Writes the new name into `aside` (MAX_PATH bytes); returns 1.
+// Moves `path` out of its name, to a new name of its own in the same folder. A copy
+// set aside earlier and still waiting for a restart keeps its name, which
+// GetTempFileNameA does not give out again. Writes the new name into `aside`
+// (MAX_PATH bytes); returns 1.
 int SetAside(const char* path, char* aside)
 {
     char folder[MAX_PATH] = {};
@@ -87,13 +85,21 @@ int SetAside(const char* path, char* aside)
     *lastSeparator = '\0';
     // Creates the file empty, which reserves its name.
     if (GetTempFileNameA(folder, kSetAsidePrefix, 0, aside) == 0) return 0;
-    char restartName[MAX_PATH] = {};
-    if (!RestartName(aside, restartName) || !MoveFileExA(restartName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)
-        || !MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING)) {
+    if (!MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileA(aside);
         return 0;
     }
     return 1;
+}
+
+// Only the set-aside name is marked, and only once its file is no longer needed: a
+// file installed again under the old name before the restart stays, and a setup
+// killed before the mark leaves a stray copy, never a restart that deletes the only
+// one. Without the mark the copy merely stays; the update itself is done.
+void DeleteAtRestart(const char* aside)
+{
+    char restartName[MAX_PATH] = {};
+    if (RestartName(aside, restartName)) MoveFileExA(restartName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 // Puts the finished copy `temporary` under the name `target`. A program that has the
@@ -104,10 +110,13 @@ int PutInPlace(const char* temporary, const char* target)
     if (RenameOver(temporary, target) || (DropReadOnly(target) && RenameOver(temporary, target))) return 1;
     char aside[MAX_PATH] = {};
     if (!SetAside(target, aside)) return 0;
-    if (RenameOver(temporary, target)) return 1;
-    // The old copy goes back under its name, so that nothing is lost.
-    MoveFileExA(aside, target, 0);
-    return 0;
+    if (!RenameOver(temporary, target)) {
+        // The old copy goes back under its name, so that nothing is lost.
+        MoveFileExA(aside, target, 0);
+        return 0;
+    }
+    DeleteAtRestart(aside);
+    return 1;
 }
 
 } // namespace
@@ -144,7 +153,9 @@ int DeleteSystemFile(const char* path)
     if (DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path))) return 1;
     // Loaded by a program: it leaves its name now and the disk at the next restart.
     char aside[MAX_PATH] = {};
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES && SetAside(path, aside) ? 1 : 0;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES || !SetAside(path, aside)) return 0;
+    DeleteAtRestart(aside);
+    return 1;
 }
 
 int IsLoadedByThisProgram(const char* path)
