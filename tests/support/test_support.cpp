@@ -422,7 +422,12 @@ DWORD RunProgram(const std::string& commandLine)
     HandleHolder process(started.hProcess);
     HandleHolder thread(started.hThread);
     DWORD exitCode = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &exitCode);
+    // Two minutes: a 32-bit program started under qemu-user takes seconds. One that
+    // outlives them is ended, so that it cannot keep the test run waiting on it.
+    if (WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.get(), &exitCode);
+    else
+        TerminateProcess(process.get(), 0xFFFFFFFF);
     return exitCode;
 }
 

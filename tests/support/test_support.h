@@ -137,7 +137,7 @@ std::vector<std::string> PendingDeletions();
 bool Restart();
 
 // Runs a command line and returns its exit code once it ends (0xFFFFFFFF when it
-// could not start or did not end within a minute).
+// could not start, or did not end within two minutes and was ended).
 DWORD RunProgram(const std::string& commandLine);
 
 // The exported functions of the built module, loaded as a DLL.
