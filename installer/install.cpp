@@ -24,10 +24,6 @@ constexpr char kLoadedHere[] = "Could not copy file %s to %s\nThe file in place 
                                "install it from another one.\n";
 static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "every message fits whole");
 
-} // namespace
-
-namespace {
-
 // The source control's companion: the source ends in ".ocx" just as the target does,
 // since the target's name was taken from it. Returns 1 when it put a companion where
 // there was none.
