@@ -39,9 +39,10 @@ int CopyCompanionFile(const char* file, const TargetPaths& paths)
 
 } // namespace
 
-int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
-                          int doSharedCount, char* message)
+int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
+                          int doSharedCount, char* message, int* restartNeeded)
 {
+    if (restartNeeded != nullptr) *restartNeeded = 0;
     Operation operation = {};
     if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
@@ -105,4 +106,9 @@ int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration
         }
     }
     return 1;
+}
+
+int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration, int doSharedCount, char* message)
+{
+    return installQELSystemFilesEx(file, useSystemDir, doRegistration, doSharedCount, message, nullptr);
 }

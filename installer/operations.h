@@ -75,6 +75,17 @@ int QEL_CALL installQELSystemFiles(const char* file, int useSystemDir, int doReg
 int QEL_CALL uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
                                      int doSharedCount, char* message);
 
+/* The same operations, telling the caller whether a restart is needed: *restartNeeded
+   becomes 1 when the call succeeded and left a copy set aside (a file that a running
+   program had loaded) to be deleted at the next restart; otherwise, failures
+   included, 0. Running programs keep the old copy until they end. restartNeeded may
+   be NULL. */
+int QEL_CALL installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
+                                     int doSharedCount, char* message, int* restartNeeded);
+
+int QEL_CALL uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
+                                       int doSharedCount, char* message, int* restartNeeded);
+
 #ifdef __cplusplus
 }
 #endif

@@ -11,9 +11,10 @@
 
 #include <windows.h>
 
-int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration,
-                            int doSharedCount, char* message)
+int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
+                            int doSharedCount, char* message, int* restartNeeded)
 {
+    if (restartNeeded != nullptr) *restartNeeded = 0;
     Operation operation = {};
     if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
@@ -46,4 +47,9 @@ int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistrati
         ClearMessage(message);
     }
     return 1;
+}
+
+int uninstallQELSystemFiles(const char* file, int useSystemDir, int doRegistration, int doSharedCount, char* message)
+{
+    return uninstallQELSystemFilesEx(file, useSystemDir, doRegistration, doSharedCount, message, nullptr);
 }
