@@ -11,6 +11,11 @@ constexpr int kMessageSize = 1024;
 int WriteMessage(char* message, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Adds a printf-style text after the message already in the buffer, within the same
+// kMessageSize bytes. Returns 0, like WriteMessage.
+int AppendMessage(char* message, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Empties the buffer: its first byte becomes NUL.
 void ClearMessage(char* message);
 

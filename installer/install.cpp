@@ -25,16 +25,32 @@ constexpr char kLoadedHere[] = "Could not copy file %s to %s\nThe file in place 
 static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "every message fits whole");
 
 // The source control's companion: the source ends in ".ocx" just as the target does,
-// since the target's name was taken from it. Returns 1 when it put a companion where
-// there was none.
-int CopyCompanionFile(const char* file, const TargetPaths& paths)
+// since the target's name was taken from it. A control without a .dep file installs
+// normally.
+void ReplaceCompanionFile(const char* file, const TargetPaths& paths, ReplacedFile* replaced)
 {
     char sourceCompanion[kPathBufferSize] = {};
     snprintf(sourceCompanion, kPathBufferSize, "%s", file);
-    if (!MakeCompanionName(sourceCompanion)) return 0;
-    int wasThere = GetFileAttributesA(paths.companionPath) != INVALID_FILE_ATTRIBUTES;
+    if (!MakeCompanionName(sourceCompanion)) return;
     char scratch[kMessageSize] = {};
-    return CopySystemFile(sourceCompanion, paths.companionPath, scratch) && !wasThere;
+    ReplaceSystemFile(sourceCompanion, paths.companionPath, replaced, scratch);
+}
+
+// A later step failed: the copies this call replaced take their names back, so that
+// the products that counted them find them as they were. The failed server's entries
+// then name a file that registers itself again; where nothing was in place, the new
+// server takes its entries away before its file goes. Returns 0, the message of the
+// failing step kept.
+int GiveBackAfterFailure(const TargetPaths& paths, const ReplacedFile& target, const ReplacedFile& companion,
+                         int registrationAsked, char* message)
+{
+    char scratch[kMessageSize] = {};
+    int hadNoCopy = target.placed && target.kept[0] == '\0';
+    if (registrationAsked && hadNoCopy) UnregisterServerFile(paths.targetPath, scratch);
+    int givenBack = GiveBackReplaced(&target, message);
+    GiveBackReplaced(&companion, scratch);
+    if (registrationAsked && target.placed && !hadNoCopy && givenBack) RegisterServerFile(paths.targetPath, scratch);
+    return 0;
 }
 
 } // namespace
@@ -55,8 +71,8 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     int priorCopyFound = 0;
     int willReplace = 0;
     int sameInPlace = 0;
-    int placedFirstCopy = 0;  // no usable copy was in place before this call
-    int placedCompanion = 0;
+    ReplacedFile replaced = {};
+    ReplacedFile replacedCompanion = {};
     if (useSystemDir != 0) {
         FileVersion targetVersion = {};
         int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, message);
@@ -75,10 +91,8 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             // registers itself, against the new file.
             if (IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(message, kLoadedHere, file, paths.targetPath);
-            if (!CopySystemFile(file, paths.targetPath, message)) return 0;
-            placedFirstCopy = !priorCopyFound;
-            // A control without a .dep file installs normally.
-            if (paths.isOcx) placedCompanion = CopyCompanionFile(file, paths);
+            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, message)) return 0;
+            if (paths.isOcx) ReplaceCompanionFile(file, paths, &replacedCompanion);
         }
     }
 
@@ -86,25 +100,23 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // registered again: an earlier setup may have failed to, and servers expect it.
     // Registering before counting lets a failed registration leave the count as it
     // was, so that the setup can simply be run again.
-    if (doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0)
-        && !RegisterServerFile(paths.targetPath, message)) {
-        // Where no usable copy was before, none is left: the retry would take this
-        // call's copy for one that an earlier product installed without counting,
-        // and count one product too many.
-        if (placedFirstCopy) {
-            DeleteSystemFile(paths.targetPath);
-            if (placedCompanion) DeleteSystemFile(paths.companionPath);
-        }
-        return 0;
-    }
+    int registrationAsked = doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0);
+    if (registrationAsked && !RegisterServerFile(paths.targetPath, message))
+        return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, message);
 
     if (doSharedCount == 1) {
-        if (!IncrementSharedCount(paths.targetPath, priorCopyFound, message)) return 0;
+        if (!IncrementSharedCount(paths.targetPath, priorCopyFound, message))
+            return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, message);
         if (paths.isOcx) {
             char scratch[kMessageSize] = {};
             IncrementSharedCount(paths.companionPath, priorCopyFound, scratch);
         }
     }
+
+    // Only now is the replaced copy no longer needed.
+    int waitsForRestart = KeepReplacement(&replaced);
+    waitsForRestart |= KeepReplacement(&replacedCompanion);
+    if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return 1;
 }
 

@@ -97,3 +97,20 @@ long long DecrementSharedCount(const char* path, char* message)
     }
     return 0;
 }
+
+int ReadSharedCount(const char* path, int* exists, DWORD* count, char* message)
+{
+    KeyHolder key(OpenSharedDllsKey());
+    if (!key)
+        return WriteMessage(message,
+                            "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
+    *count = 0;
+    *exists = ReadCount(key.get(), path, count);
+    return 1;
+}
+
+void RestoreSharedCount(const char* path, int exists, DWORD count)
+{
+    KeyHolder key(OpenSharedDllsKey());
+    if (key && exists) WriteCount(key.get(), path, count);
+}

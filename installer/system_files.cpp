@@ -72,21 +72,28 @@ int RestartName(const char* path, char* restartName)
     return 1;
 }
 
-// Moves `path` out of its name, to a new name of its own in the same folder. A copy
-// set aside earlier and still waiting for a restart keeps its name, which
-// GetTempFileNameA does not give out again. Writes the new name into `aside`
-// (MAX_PATH bytes); returns 1.
-int SetAside(const char* path, char* aside)
+// Reserves a name of its own in the folder of `path` (GetTempFileNameA creates it
+// empty, and never gives out a name whose file still exists). Writes it into
+// `name` (MAX_PATH bytes); returns 1.
+int ReserveNameBeside(const char* path, char* name)
 {
     char folder[MAX_PATH] = {};
     snprintf(folder, MAX_PATH, "%s", path);
     char* lastSeparator = strrchr(folder, '\\');
     if (lastSeparator == nullptr) return 0;
     *lastSeparator = '\0';
-    // Creates the file empty, which reserves its name.
-    if (GetTempFileNameA(folder, kSetAsidePrefix, 0, aside) == 0) return 0;
+    return GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 ? 1 : 0;
+}
+
+// Moves `path` out of its name, to a new name of its own in the same folder. A copy
+// set aside earlier and still waiting for a restart keeps its name. Writes the new
+// name into `aside` (MAX_PATH bytes); returns 1.
+int SetAside(const char* path, char* aside)
+{
+    if (!ReserveNameBeside(path, aside)) return 0;
     if (!MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileA(aside);
+        aside[0] = '\0';
         return 0;
     }
     return 1;
@@ -95,66 +102,180 @@ int SetAside(const char* path, char* aside)
 // Only the set-aside name is marked, and only once its file is no longer needed: a
 // file installed again under the old name before the restart stays, and a setup
 // killed before the mark leaves a stray copy, never a restart that deletes the only
-// one. Without the mark the copy merely stays; the update itself is done.
-void DeleteAtRestart(const char* aside)
+// one. Returns 1 when the restart will delete it; without the mark the copy merely
+// stays.
+int DeleteAtRestart(const char* aside)
 {
     char restartName[MAX_PATH] = {};
-    if (RestartName(aside, restartName)) MoveFileExA(restartName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return RestartName(aside, restartName) && MoveFileExA(restartName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
 }
 
-// Puts the finished copy `temporary` under the name `target`. A program that has the
-// target loaded keeps it from being replaced or deleted, but not from being renamed:
-// it goes on with the old copy until it ends, and every new load gets the new one.
-int PutInPlace(const char* temporary, const char* target)
+// Removes a name that is no longer needed: now, or at the restart while a program has
+// its file loaded. Returns 1 when it waits for the restart.
+int DiscardName(const char* path)
 {
-    if (RenameOver(temporary, target) || (DropReadOnly(target) && RenameOver(temporary, target))) return 1;
+    if (DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path))) return 0;
+    return DeleteAtRestart(path);
+}
+
+// Puts the file `from` under the name `target`. A program that has the target loaded
+// keeps it from being replaced or deleted, but not from being renamed: it goes on
+// with the old copy until it ends, and every new load gets the new one.
+int PutInPlace(const char* from, const char* target)
+{
+    if (RenameOver(from, target) || (DropReadOnly(target) && RenameOver(from, target))) return 1;
     char aside[MAX_PATH] = {};
     if (!SetAside(target, aside)) return 0;
-    if (!RenameOver(temporary, target)) {
-        // The old copy goes back under its name, so that nothing is lost.
+    if (!RenameOver(from, target)) {
         MoveFileExA(aside, target, 0);
         return 0;
     }
-    DeleteAtRestart(aside);
+    DiscardName(aside);
     return 1;
 }
 
-} // namespace
-
-// A copy that dies halfway must not damage the file other products load: the new
-// file is written beside the target, flushed, and renamed over it in one step, so the
-// target is always the old file or the new one. A read-only source would make a copy
-// that the next version cannot replace and the last uninstall cannot delete, so the
-// attribute is never kept. Read-only files in the way (a leftover of a killed copy,
-// a target someone marked) are made writable only when they refuse, which keeps the
-// usual install to the calls it cannot do without.
-int CopySystemFile(const char* source, const char* target, char* message)
+// Whether a program has `path` loaded (or open without sharing): such a file cannot
+// be opened for writing, though it can be renamed.
+int IsInUse(const char* path)
 {
-    // The 9x family has no MoveFileExA (ERROR_CALL_NOT_IMPLEMENTED): there the file
-    // is copied over the target directly.
-    if (GetWindowsFamily() == kFamily9x) {
-        if (CopyFileA(source, target, FALSE) || (DropReadOnly(target) && CopyFileA(source, target, FALSE)))
-            return 1;
-        return WriteMessage(message, "Could not copy file %s to %s\n", source, target);
+    HandleHolder file(NullIfInvalid(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+}
+
+using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
+
+// A second name for the file at `path`, so that the copy in place stays reachable
+// while a new one takes its name, with no moment in which the name is empty. Windows
+// 2000 and later link on NTFS; 9x, NT 4.0 (whose KERNEL32 lacks CreateHardLinkA) and
+// volumes without links (FAT32) get a whole copy instead. Writes the name into
+// `kept`; returns 1.
+int KeepUnderOwnName(const char* path, char* kept)
+{
+    if (!ReserveNameBeside(path, kept)) return 0;
+    auto createHardLink = reinterpret_cast<CreateHardLinkFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateHardLinkA")));
+    if (GetWindowsFamily() == kFamilyNt5 && createHardLink != nullptr) {
+        // The reserved name must be free for the link; should another program take it
+        // meanwhile, the copy below refuses to overwrite its file.
+        DeleteFileA(kept);
+        if (createHardLink(kept, path, nullptr) || CopyFileA(path, kept, TRUE)) return 1;
+    } else if (CopyFileA(path, kept, FALSE)) {
+        return 1;
     }
+    DeleteFileA(kept);
+    kept[0] = '\0';
+    return 0;
+}
+
+// The 9x family has no MoveFileExA (ERROR_CALL_NOT_IMPLEMENTED): there the new file
+// is copied over the target directly, after a whole copy of the old one was taken.
+int ReplaceDirectly(const char* source, const char* target, ReplacedFile* replaced)
+{
+    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES && !KeepUnderOwnName(target, replaced->kept))
+        return 0;
+    if (CopyFileA(source, target, FALSE) || (DropReadOnly(target) && CopyFileA(source, target, FALSE))) {
+        replaced->placed = 1;
+        return 1;
+    }
+    // A copy that stopped halfway may have written part of the target.
+    if (replaced->kept[0] != '\0' && CopyFileA(replaced->kept, target, FALSE)) {
+        DiscardName(replaced->kept);
+        replaced->kept[0] = '\0';
+    }
+    return 0;
+}
+
+// Nothing is lost: the copy stays where the caller can find it.
+int AppendKeptAt(char* message, const char* kept)
+{
+    return AppendMessage(message, "The copy that was in place is kept as %s.\n", kept);
+}
+
+// Writes the new file beside the target, flushed, and renames it over the target.
+int ReplaceByRename(const char* source, const char* target, ReplacedFile* replaced)
+{
     char temporary[MAX_PATH] = {};
     snprintf(temporary, sizeof(temporary), "%s%s", target, kTemporarySuffix);
     int copied = CopyFileA(source, temporary, FALSE)
         || (DropReadOnly(temporary) && CopyFileA(source, temporary, FALSE));
-    if (!copied || !DropReadOnly(temporary) || !FlushToDisk(temporary) || !PutInPlace(temporary, target)) {
-        DeleteFileA(temporary);
-        return WriteMessage(message, "Could not copy file %s to %s\n", source, target);
+    if (copied && DropReadOnly(temporary) && FlushToDisk(temporary)) {
+        if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
+            replaced->placed = RenameOver(temporary, target);
+        } else if (IsInUse(target)) {
+            // The loaded copy is renamed aside, which also keeps it: the name is empty
+            // between the two renames, as it must be for a file in use.
+            if (SetAside(target, replaced->kept)) {
+                replaced->placed = RenameOver(temporary, target);
+                if (!replaced->placed && MoveFileExA(replaced->kept, target, 0)) replaced->kept[0] = '\0';
+            }
+        } else if (KeepUnderOwnName(target, replaced->kept)) {
+            replaced->placed = RenameOver(temporary, target)
+                || (DropReadOnly(target) && RenameOver(temporary, target));
+            if (!replaced->placed) {
+                DiscardName(replaced->kept);
+                replaced->kept[0] = '\0';
+            }
+        }
     }
-    return 1;
+    if (!replaced->placed) DeleteFileA(temporary);
+    return replaced->placed;
 }
 
-int DeleteSystemFile(const char* path)
+} // namespace
+
+// A copy that dies halfway must not damage the file other products load: the target
+// is always the old file or the new one. A read-only source would make a copy that
+// the next version cannot replace and the last uninstall cannot delete, so the
+// attribute is never kept. Read-only files in the way (a leftover of a killed copy, a
+// target someone marked) are made writable only when they refuse, which keeps the
+// usual install to the calls it cannot do without.
+int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* replaced, char* message)
+{
+    *replaced = ReplacedFile{};
+    snprintf(replaced->target, sizeof(replaced->target), "%s", target);
+    int done = GetWindowsFamily() == kFamily9x ? ReplaceDirectly(source, target, replaced)
+                                              : ReplaceByRename(source, target, replaced);
+    if (done) return 1;
+    WriteMessage(message, "Could not copy file %s to %s\n", source, target);
+    // Only when the old copy could not take its name back does it stay elsewhere.
+    if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);
+    return 0;
+}
+
+int KeepReplacement(const ReplacedFile* replaced)
+{
+    return replaced->placed && replaced->kept[0] != '\0' ? DiscardName(replaced->kept) : 0;
+}
+
+int GiveBackReplaced(const ReplacedFile* replaced, char* message)
+{
+    if (!replaced->placed) return 1;
+    if (replaced->kept[0] == '\0') {
+        // Nothing was in place: the new file goes, as if this call had not come.
+        int restartNeeded = 0;
+        DeleteSystemFile(replaced->target, &restartNeeded);
+        return 1;
+    }
+    if (GetWindowsFamily() == kFamily9x) {
+        if (CopyFileA(replaced->kept, replaced->target, FALSE)
+            || (DropReadOnly(replaced->target) && CopyFileA(replaced->kept, replaced->target, FALSE))) {
+            DiscardName(replaced->kept);
+            return 1;
+        }
+    } else if (PutInPlace(replaced->kept, replaced->target)) {
+        return 1;
+    }
+    return AppendKeptAt(message, replaced->kept);
+}
+
+int DeleteSystemFile(const char* path, int* restartNeeded)
 {
     if (DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path))) return 1;
     // Loaded by a program: it leaves its name now and the disk at the next restart.
     char aside[MAX_PATH] = {};
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES || !SetAside(path, aside)) return 0;
-    DeleteAtRestart(aside);
+    if (DiscardName(aside)) *restartNeeded = 1;
     return 1;
 }
 

@@ -1,20 +1,40 @@
 #ifndef QELSETUP_INSTALLER_SYSTEM_FILES_H
 #define QELSETUP_INSTALLER_SYSTEM_FILES_H
 
-// Putting a shared file in place and taking it away, so that other products never
-// see it half written, a read-only attribute never strands it, and a program that
-// has it loaded never stops an update.
+#include <windows.h>
 
-// Replaces (or creates) `target` with a copy of `source` in one rename; the target is
-// never left torn, and never keeps a read-only attribute. A target that another
-// program has loaded is renamed aside first and deleted at the next restart. Returns
-// 1, or writes "Could not copy file ..." and returns 0 with the target as it was.
-int CopySystemFile(const char* source, const char* target, char* message);
+// Putting a shared file in place and taking it away, so that other products never
+// see it half written, a read-only attribute never strands it, a program that has it
+// loaded never stops an update, and a call that fails can give back what it replaced.
+
+// What a replacement did under one name, until the call has succeeded or failed.
+struct ReplacedFile {
+    char target[MAX_PATH];
+    char kept[MAX_PATH];  // the copy that was in place, under a name of its own ("" if none was)
+    int placed;           // 1 once the new file holds the target's name
+};
+
+// Puts a copy of `source` under the name `target` in one rename, so the target is
+// never left torn and never keeps a read-only attribute. A copy already in place is
+// kept under a name of its own (in `replaced`) until KeepReplacement or
+// GiveBackReplaced; one that another program has loaded is renamed aside for it.
+// Returns 1, or writes "Could not copy file ..." and returns 0 with the target as it
+// was.
+int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* replaced, char* message);
+
+// The call has succeeded: the kept copy goes, deleted, or, while a program has it
+// loaded, at the next restart. Returns 1 when it waits for the restart.
+int KeepReplacement(const ReplacedFile* replaced);
+
+// The call has failed: the kept copy takes its name back, or, where nothing was in
+// place, the new file goes. Returns 1; when the name cannot be given back, adds to
+// `message` where the kept copy is and returns 0.
+int GiveBackReplaced(const ReplacedFile* replaced, char* message);
 
 // Takes `path` away, read-only or not: deleted, or, while a program has it loaded,
-// renamed aside and deleted at the next restart. Returns 1, or 0 when it is still
-// there under its name (or never was).
-int DeleteSystemFile(const char* path);
+// renamed aside and deleted at the next restart (*restartNeeded becomes 1). Returns 1,
+// or 0 when it is still there under its name (or never was).
+int DeleteSystemFile(const char* path, int* restartNeeded);
 
 // 1 when this process has the file at `path` loaded as a module.
 int IsLoadedByThisProgram(const char* path);

@@ -11,6 +11,27 @@
 
 #include <windows.h>
 
+namespace {
+
+// The companion follows its control's count; its own failures are ignored.
+void LowerCompanionCount(const TargetPaths& paths)
+{
+    if (!paths.isOcx) return;
+    char scratch[kMessageSize] = {};
+    DecrementSharedCount(paths.companionPath, scratch);
+}
+
+// A later step failed after the server was unregistered: it registers itself again,
+// as it was before the call. Returns 0, the failing step's message kept.
+int RegisterAgain(const TargetPaths& paths, int unregistered)
+{
+    char scratch[kMessageSize] = {};
+    if (unregistered) RegisterServerFile(paths.targetPath, scratch);
+    return 0;
+}
+
+} // namespace
+
 int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
                             int doSharedCount, char* message, int* restartNeeded)
 {
@@ -23,29 +44,55 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // known before its count is lowered.
     if (doRegistration == 1 && !CheckImageMachine(paths.targetPath, message)) return 0;
 
+    // Under the lock nobody counts between this reading and the lowering below.
+    int counted = 0;
+    DWORD count = 0;
     if (doSharedCount == 1) {
-        long long remaining = DecrementSharedCount(paths.targetPath, message);
-        // The companion follows its control whatever became of the control's count.
-        if (paths.isOcx) {
-            char scratch[kMessageSize] = {};
-            DecrementSharedCount(paths.companionPath, scratch);
+        if (!ReadSharedCount(paths.targetPath, &counted, &count, message)) return 0;
+        if (counted && count > 1) {
+            // Other products still use the file.
+            if (DecrementSharedCount(paths.targetPath, message) == kCountFailed) return 0;
+            LowerCompanionCount(paths);
+            return 1;
         }
-        if (remaining == kCountFailed) return 0;
-        // Other products still use the file.
-        if (remaining != 0) return 1;
     }
 
-    if (doRegistration == 1 && !UnregisterServerFile(paths.targetPath, message)) return 0;
+    // The last user goes. The count is removed only once the server is unregistered,
+    // so that a failed unregistration leaves the file counted and registered as it
+    // was, and a retry finds it so.
+    int unregistered = doRegistration == 1;
+    // A server that fails halfway may have taken part of its entries away already.
+    if (unregistered && !UnregisterServerFile(paths.targetPath, message)) return RegisterAgain(paths, 1);
+
+    int companionCounted = 0;
+    DWORD companionCount = 0;
+    if (doSharedCount == 1) {
+        char scratch[kMessageSize] = {};
+        if (paths.isOcx) ReadSharedCount(paths.companionPath, &companionCounted, &companionCount, scratch);
+        if (DecrementSharedCount(paths.targetPath, message) == kCountFailed)
+            return RegisterAgain(paths, unregistered);
+        LowerCompanionCount(paths);
+    }
 
     // Outside the system directory the file is the product's own to keep or remove.
     if (useSystemDir == 0) return 1;
 
-    if (!DeleteSystemFile(paths.targetPath))
+    int waitsForRestart = 0;
+    if (!DeleteSystemFile(paths.targetPath, &waitsForRestart)) {
+        // The file stays, so it stays counted and registered: a setup killed before
+        // this point leaves it uncounted, which the next uninstall takes as its last.
+        if (doSharedCount == 1) {
+            RestoreSharedCount(paths.targetPath, counted, count);
+            if (paths.isOcx) RestoreSharedCount(paths.companionPath, companionCounted, companionCount);
+        }
+        RegisterAgain(paths, unregistered);
         return WriteMessage(message, "Error deleting file %s\n", paths.targetPath);
+    }
     if (paths.isOcx) {
-        DeleteSystemFile(paths.companionPath);
+        DeleteSystemFile(paths.companionPath, &waitsForRestart);
         ClearMessage(message);
     }
+    if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return 1;
 }
 

@@ -1,7 +1,7 @@
 // Every step of both operations that can fail, made to fail by a real condition. One
 // table of cases and one test body: what is on the machine before, what goes wrong
-// while the call runs, the exact message, and exactly what the earlier steps leave
-// behind (nothing is rolled back). Then the names no operation may act on, end to end
+// while the call runs, the exact message, and exactly what the call leaves: what was
+// there before it, with its count and registration. Then the names no operation may act on, end to end
 // through the host command, and NULL arguments.
 #include "common/holders.h"
 #include "support/host_call.h"
@@ -61,9 +61,6 @@ struct MachineState {
     bool registered;
 };
 constexpr MachineState kUntouched = {nullptr, false, 0, 0, false};
-// Registration comes before the count: a failed one leaves the count as it was, and
-// where no copy was before, no copy (so that a retry counts right).
-constexpr MachineState kCopiedAndRegistered = {"1.0.0.0", true, 0, 0, true};
 constexpr MachineState kInstalledState = {"1.0.0.0", true, 1, 1, true};
 
 struct FaultCase {
@@ -109,9 +106,9 @@ const FaultCase kFaults[] = {
      "another one.\n",
      {"2.1.0.4", false, 0, 0, false}},
     {"InstallWithoutTheSharedDllsKey", kInstall, kAll, kServer, ".ocx", Before::kNothing,
-     During::kSharedDllsMissing, kIncrement, kCopiedAndRegistered},
+     During::kSharedDllsMissing, kIncrement, kUntouched},
     {"InstallWithTheSharedDllsKeyReadOnly", kInstall, kAll, kServer, ".ocx", Before::kNothing,
-     During::kSharedDllsReadOnly, kIncrement, kCopiedAndRegistered},
+     During::kSharedDllsReadOnly, kIncrement, kUntouched},
     {"InstallOfAServerThatCannotLoad", kInstall, kAll, "fixture_missing_dep.dll", ".ocx", Before::kNothing,
      During::kNothing, "Could not register the file {target}.\nError loading file.", kUntouched},
     {"InstallOnAThreadWhereOleCannotStart", kInstall, kAll, kServer, ".ocx", Before::kNothing,
@@ -132,7 +129,7 @@ const FaultCase kFaults[] = {
     {"UninstallWithTheSharedDllsKeyReadOnly", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
      During::kSharedDllsReadOnly, kDecrement, kInstalledState},
     {"UninstallOfACopyThatCannotLoad", kUninstall, kAll, kServer, ".ocx", Before::kInstalledThenDamaged,
-     During::kNothing, "Could not unregister the file {target}.\nError loading file.", {"", true, 0, 0, true}},
+     During::kNothing, "Could not unregister the file {target}.\nError loading file.", {"", true, 1, 1, true}},
     {"UninstallOfAServerWhoseUnregistrationFails", kUninstall, kAll, nullptr, ".ocx",
      Before::kFailingServerInPlace, During::kNothing,
      "Could not unregister the file {target}.\nError running DllUnregisterServer function.",

@@ -1,0 +1,257 @@
+// A call that fails halfway leaves what other products use as it was: the files under
+// the target's and the companion's names, their counts and the file's registration.
+// The servers here do part of their work and then fail while a marker file beside
+// them exists, as one whose dependency is missing does; once the marker goes, running
+// the setup again must heal.
+#include "support/operation_fixture.h"
+
+#include <algorithm>
+
+using namespace qeltest;
+
+namespace {
+
+constexpr char kOldDep[] = "the .dep another product installed";
+
+class FailedCallTest : public OperationTest {
+protected:
+    void SetUp() override
+    {
+        OperationTest::SetUp();
+        strays = StraysInSystemDir();
+        pending = PendingDeletions();
+    }
+
+    // Makes the server at `target` fail after doing its work, until the marker goes.
+    void MarkFailing(const std::string& target)
+    {
+        marker = target + ".fail";
+        Track(marker);
+        WriteTextFile(marker, "a dependency is missing");
+    }
+    void Mend() { ASSERT_TRUE(DeleteFileA(marker.c_str())); }
+
+    // Names the module gives the copies it keeps or sets aside.
+    static std::vector<std::string> StraysInSystemDir()
+    {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA found = {};
+        HANDLE search = FindFirstFileA((SystemDir() + "\\~ql*.tmp").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return names;
+        do names.push_back(found.cFileName);
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Nothing kept by the failed call stays behind, and the restart deletes nothing new.
+    void ExpectNoTraces()
+    {
+        EXPECT_EQ(StraysInSystemDir(), strays);
+        EXPECT_EQ(PendingDeletions(), pending);
+    }
+
+    void ExpectRegisteredAt(const std::string& target, DWORD calls)
+    {
+        std::string server;
+        EXPECT_TRUE(IsClsidRegistered(target, &server));
+        EXPECT_EQ(server, target);
+        FixtureRecord record = ReadFixtureRecord(target);
+        EXPECT_EQ(record.event, "register");
+        EXPECT_EQ(record.calls, calls);
+    }
+
+    std::string RegisterFailure(const std::string& target) const
+    {
+        return "Could not register the file " + target + ".\nError running DllRegisterServer function.";
+    }
+
+    std::string marker;
+    std::vector<std::string> strays;
+    std::vector<std::string> pending;
+};
+
+}  // namespace
+
+// The file in place has no version resource, and another product counts it: it is a
+// file all the same, and the failed call must not take it away.
+TEST_F(FailedCallTest, AFailedRegistrationGivesBackAnUnversionedCopyAnotherProductCounts)
+{
+    for (const char* extension : {".dll", ".ocx"}) {
+        SCOPED_TRACE(extension);
+        base = UniqueName("qelfail");
+        const bool isOcx = std::string(extension) == ".ocx";
+        std::string target = InSystem(extension), companion = InSystem(".dep");
+        ASSERT_TRUE(CopyFixture("fixture_unversioned_server.dll", target));
+        WriteSharedCount(target, 1);
+        if (isOcx) {
+            WriteTextFile(companion, kOldDep);
+            WriteSharedCount(companion, 1);
+        }
+        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
+        MarkFailing(target);
+
+        EXPECT_EQ(Install(source), 0);
+        EXPECT_EQ(message, RegisterFailure(target));
+        EXPECT_EQ(ReadTextFile(target), ReadTextFile(BinFile("fixture_unversioned_server.dll")));
+        EXPECT_COUNT(target, 1);
+        if (isOcx) {
+            EXPECT_EQ(ReadTextFile(companion), kOldDep);
+            EXPECT_COUNT(companion, 1);
+        }
+        // The failed server's entries name the old file, which registered itself again.
+        ExpectRegisteredAt(target, 2);
+        ExpectNoTraces();
+
+        Mend();
+        EXPECT_EQ(Install(source), 1) << message;
+        EXPECT_EQ(VersionOf(target), "1.0.0.0");
+        EXPECT_COUNT(target, 2);
+        if (isOcx) {
+            EXPECT_COUNT(companion, 2);
+        }
+        ExpectRegisteredAt(target, 3);
+        ExpectNoTraces();
+    }
+}
+
+// Every product that used 1.0 must still find 1.0, registered, whichever later step
+// failed for 3.0.
+TEST_F(FailedCallTest, ALaterStepThatFailsPutsTheOlderCopyBackRegistered)
+{
+    enum class Failing { kRegistration, kCount };
+    for (const char* extension : {".dll", ".ocx"}) {
+        for (Failing failing : {Failing::kRegistration, Failing::kCount}) {
+            SCOPED_TRACE(std::string(extension) + (failing == Failing::kCount ? " count" : " registration"));
+            base = UniqueName("qelfail");
+            const bool isOcx = std::string(extension) == ".ocx";
+            std::string target = InSystem(extension), companion = InSystem(".dep");
+            std::string first = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx, "first");
+            if (isOcx) WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
+            ASSERT_EQ(Install(first), 1) << message;
+            std::string second = Source("fixture_flaky_3_0_0_0.dll", extension, isOcx, "second");
+
+            if (failing == Failing::kRegistration) {
+                MarkFailing(target);
+                EXPECT_EQ(Install(second), 0);
+                EXPECT_EQ(message, RegisterFailure(target));
+            } else {
+                SharedDllsWriteDenied denied;
+                EXPECT_EQ(Install(second), 0);
+                EXPECT_EQ(message, "Error accessing registry for " + target +
+                                       ".\nCould not increment registry counter.\n");
+            }
+            EXPECT_EQ(ReadTextFile(target), ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")));
+            EXPECT_COUNT(target, 1);
+            if (isOcx) {
+                EXPECT_EQ(ReadTextFile(companion), kOldDep);
+                EXPECT_COUNT(companion, 1);
+            }
+            // 1.0 when it came, 3.0 (failed or not), 1.0 again.
+            ExpectRegisteredAt(target, 3);
+            ExpectNoTraces();
+
+            if (failing == Failing::kRegistration) Mend();
+            EXPECT_EQ(Install(second), 1) << message;
+            EXPECT_EQ(VersionOf(target), "3.0.0.0");
+            EXPECT_COUNT(target, 2);
+            if (isOcx) {
+                EXPECT_NE(ReadTextFile(companion), kOldDep);
+            }
+            ExpectRegisteredAt(target, 4);
+            ExpectNoTraces();
+        }
+    }
+}
+
+// The first product's count step fails: its copy must not stay behind uncounted, or
+// the retry would count it for a product before it, and the file would never go.
+TEST_F(FailedCallTest, AFirstInstallWhoseCountFailsLeavesNothingAndTheRetryCountsOnce)
+{
+    for (const char* extension : {".dll", ".ocx"}) {
+        SCOPED_TRACE(extension);
+        base = UniqueName("qelfail");
+        const bool isOcx = std::string(extension) == ".ocx";
+        std::string target = InSystem(extension), companion = InSystem(".dep");
+        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
+        {
+            SharedDllsWriteDenied denied;
+            EXPECT_EQ(Install(source), 0);
+        }
+        EXPECT_EQ(message, "Error accessing registry for " + target + ".\nCould not increment registry counter.\n");
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(FileExists(companion));
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+        ExpectNoTraces();
+
+        EXPECT_EQ(Install(source), 1) << message;
+        EXPECT_COUNT(target, 1);
+        EXPECT_EQ(Uninstall(source), 1) << message;
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(FileExists(companion));
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+    }
+}
+
+// The count is removed only once the server is unregistered: a failed unregistration
+// leaves the last product's count, file and entries, and the retry takes them away.
+TEST_F(FailedCallTest, AFailedUnregistrationOnTheLastUninstallKeepsTheCount)
+{
+    for (const char* extension : {".dll", ".ocx"}) {
+        SCOPED_TRACE(extension);
+        base = UniqueName("qelfail");
+        const bool isOcx = std::string(extension) == ".ocx";
+        std::string target = InSystem(extension), companion = InSystem(".dep");
+        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
+        ASSERT_EQ(Install(source), 1) << message;
+        const std::string installed = ReadTextFile(target);
+        MarkFailing(target);
+
+        EXPECT_EQ(Uninstall(source), 0);
+        EXPECT_EQ(message, "Could not unregister the file " + target +
+                               ".\nError running DllUnregisterServer function.");
+        EXPECT_EQ(ReadTextFile(target), installed);
+        EXPECT_COUNT(target, 1);
+        if (isOcx) {
+            EXPECT_TRUE(FileExists(companion));
+            EXPECT_COUNT(companion, 1);
+        }
+        // It took its entries away before failing, and put them back when asked to.
+        ExpectRegisteredAt(target, 3);
+        ExpectNoTraces();
+
+        Mend();
+        EXPECT_EQ(Uninstall(source), 1) << message;
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(FileExists(companion));
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+        // The next product is the only one.
+        EXPECT_EQ(Install(source), 1) << message;
+        EXPECT_COUNT(target, 1);
+    }
+}
+
+// A running program has 1.0 loaded when 3.0's registration fails: 1.0 takes its name
+// back, and nothing waits for the restart that would delete it.
+TEST_F(FailedCallTest, AFailedUpdateOfACopyInUseLeavesItUnderItsNameThroughARestart)
+{
+    std::string target = InSystem(".dll");
+    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first");
+    ASSERT_EQ(Install(first), 1) << message;
+    {
+        HeldElsewhere holder("module", target);
+        ASSERT_TRUE(holder.active);
+        MarkFailing(target);
+        EXPECT_EQ(Install(Source("fixture_flaky_3_0_0_0.dll", ".dll", false, "second")), 0);
+        EXPECT_EQ(message, RegisterFailure(target));
+        EXPECT_EQ(VersionOf(target), "1.0.0.0");
+        ExpectNoTraces();
+    }
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
+    EXPECT_COUNT(target, 1);
+}
