@@ -29,15 +29,19 @@
  *
  * Install registers the file when it copied it, when the same version is already in
  * place (a repair), and always outside the system directory; it registers before it
- * counts, so a failed registration leaves the count as it was (and takes away a copy
- * it put where none was). A file that another program has loaded is renamed aside
+ * counts. A file that another program has loaded is renamed aside
  * and deleted at the next restart, by install and by the last uninstall alike; one
  * that the calling process itself has loaded is not replaced (result 0). A Windows
  * image built for another machine than this module is refused before anything
  * changes whenever it would be copied into the system directory or (un)registered.
  *
  * Result: 1 on success, 0 on failure. On failure `message` says why, in the words of
- * the step that failed; nothing done before that step is undone. On success the
+ * the step that failed, and the files under the target's and the companion's names,
+ * their counts and the file's registration are as they were before the call: a
+ * replaced copy is kept until the call has succeeded and put back (and registered
+ * again) when a later step fails; should putting it back be refused, the message
+ * ends by naming where it is kept. The last uninstall unregisters before it removes
+ * the count. On success the
  * message is empty, or says that a file of an unknown type was not registered.
  * The caller must be an administrator or power user on NT-family Windows.
  *
