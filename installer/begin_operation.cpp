@@ -4,13 +4,14 @@
 #include "installer/operations.h"
 #include "privilege/checks.h"
 
-int BeginOperation(const char* file, int useSystemDir, char** message, Operation* operation)
+int BeginOperation(const char* file, int useSystemDir, char* callerMessage, Operation* operation)
 {
-    if (*message == nullptr) *message = operation->unheard;
-    if (!CheckConfigurePermission(*message)) return 0;
-    if (!MakeTargetPaths(file, useSystemDir, &operation->paths, *message)) return 0;
+    operation->message = callerMessage != nullptr ? callerMessage : operation->unheard;
+    char* message = operation->message;
+    if (!CheckConfigurePermission(message)) return 0;
+    if (!MakeTargetPaths(file, useSystemDir, &operation->paths, message)) return 0;
     // Everything after this reads a count or a file and acts on what it read: another
     // setup in between would lose a raise, or delete a file it has just counted.
-    operation->lock = AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, *message);
+    operation->lock = AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
     return operation->lock ? 1 : 0;
 }

@@ -7,15 +7,16 @@
 
 // What an install or uninstall holds from its start until it returns.
 struct Operation {
+    char* message;               // where every step writes: the caller's buffer, or `unheard`
     char unheard[kMessageSize];  // the messages of a caller who passed no buffer
     TargetPaths paths;
     MutexHolder lock;
 };
 
 // What both operations do before they touch the machine: the permission gate, the
-// target and companion paths, then the machine-wide lock. A NULL *message is pointed
-// at the operation's own buffer first. Returns 1 with all of it in `operation`, or 0
-// with the failing step's message written.
-int BeginOperation(const char* file, int useSystemDir, char** message, Operation* operation);
+// target and companion paths, then the machine-wide lock. The operation's message is
+// the caller's buffer, or its own when the caller gave NULL. Returns 1 with all of it
+// in `operation`, or 0 with the failing step's message written there.
+int BeginOperation(const char* file, int useSystemDir, char* callerMessage, Operation* operation);
 
 #endif

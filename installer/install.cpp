@@ -56,17 +56,17 @@ int GiveBackAfterFailure(const TargetPaths& paths, const ReplacedFile& target, c
 } // namespace
 
 int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
-                          int doSharedCount, char* message, int* restartNeeded)
+                          int doSharedCount, char* callerMessage, int* restartNeeded)
 {
     if (restartNeeded != nullptr) *restartNeeded = 0;
     Operation operation = {};
-    if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
+    if (!BeginOperation(file, useSystemDir, callerMessage, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
 
     // The file to install must exist and carry a version in every mode.
     FileVersion sourceVersion = {};
-    if (GetFileVersionNumbers(file, &sourceVersion, message) != 1) return 0;
-    if ((useSystemDir != 0 || doRegistration == 1) && !CheckImageMachine(file, message)) return 0;
+    if (GetFileVersionNumbers(file, &sourceVersion, operation.message) != 1) return 0;
+    if ((useSystemDir != 0 || doRegistration == 1) && !CheckImageMachine(file, operation.message)) return 0;
 
     int priorCopyFound = 0;
     int willReplace = 0;
@@ -75,11 +75,11 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     ReplacedFile replacedCompanion = {};
     if (useSystemDir != 0) {
         FileVersion targetVersion = {};
-        int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, message);
+        int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message);
         if (found == 0) return 0;
         if (found == kVersionAbsent) {
             // Nothing usable in place: not an error, just a file to put there.
-            ClearMessage(message);
+            ClearMessage(operation.message);
             willReplace = 1;
         } else {
             priorCopyFound = 1;
@@ -90,8 +90,8 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             // Our own copy of the old code would go on running here, and would be what
             // registers itself, against the new file.
             if (IsLoadedByThisProgram(paths.targetPath))
-                return WriteMessage(message, kLoadedHere, file, paths.targetPath);
-            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, message)) return 0;
+                return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
+            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, operation.message)) return 0;
             if (paths.isOcx) ReplaceCompanionFile(file, paths, &replacedCompanion);
         }
     }
@@ -101,12 +101,12 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // Registering before counting lets a failed registration leave the count as it
     // was, so that the setup can simply be run again.
     int registrationAsked = doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0);
-    if (registrationAsked && !RegisterServerFile(paths.targetPath, message))
-        return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, message);
+    if (registrationAsked && !RegisterServerFile(paths.targetPath, operation.message))
+        return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
 
     if (doSharedCount == 1) {
-        if (!IncrementSharedCount(paths.targetPath, priorCopyFound, message))
-            return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, message);
+        if (!IncrementSharedCount(paths.targetPath, priorCopyFound, operation.message))
+            return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
         if (paths.isOcx) {
             char scratch[kMessageSize] = {};
             IncrementSharedCount(paths.companionPath, priorCopyFound, scratch);

@@ -33,25 +33,25 @@ int RegisterAgain(const TargetPaths& paths, int unregistered)
 } // namespace
 
 int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistration,
-                            int doSharedCount, char* message, int* restartNeeded)
+                            int doSharedCount, char* callerMessage, int* restartNeeded)
 {
     if (restartNeeded != nullptr) *restartNeeded = 0;
     Operation operation = {};
-    if (!BeginOperation(file, useSystemDir, &message, &operation)) return 0;
+    if (!BeginOperation(file, useSystemDir, callerMessage, &operation)) return 0;
     const TargetPaths& paths = operation.paths;
 
     // A server of the other bitness cannot be loaded to unregister it: that must be
     // known before its count is lowered.
-    if (doRegistration == 1 && !CheckImageMachine(paths.targetPath, message)) return 0;
+    if (doRegistration == 1 && !CheckImageMachine(paths.targetPath, operation.message)) return 0;
 
     // Under the lock nobody counts between this reading and the lowering below.
     int counted = 0;
     DWORD count = 0;
     if (doSharedCount == 1) {
-        if (!ReadSharedCount(paths.targetPath, &counted, &count, message)) return 0;
+        if (!ReadSharedCount(paths.targetPath, &counted, &count, operation.message)) return 0;
         if (counted && count > 1) {
             // Other products still use the file.
-            if (DecrementSharedCount(paths.targetPath, message) == kCountFailed) return 0;
+            if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
             LowerCompanionCount(paths);
             return 1;
         }
@@ -62,14 +62,14 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // was, and a retry finds it so.
     int unregistered = doRegistration == 1;
     // A server that fails halfway may have taken part of its entries away already.
-    if (unregistered && !UnregisterServerFile(paths.targetPath, message)) return RegisterAgain(paths, 1);
+    if (unregistered && !UnregisterServerFile(paths.targetPath, operation.message)) return RegisterAgain(paths, 1);
 
     int companionCounted = 0;
     DWORD companionCount = 0;
     if (doSharedCount == 1) {
         char scratch[kMessageSize] = {};
         if (paths.isOcx) ReadSharedCount(paths.companionPath, &companionCounted, &companionCount, scratch);
-        if (DecrementSharedCount(paths.targetPath, message) == kCountFailed)
+        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed)
             return RegisterAgain(paths, unregistered);
         LowerCompanionCount(paths);
     }
@@ -86,11 +86,11 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
             if (paths.isOcx) RestoreSharedCount(paths.companionPath, companionCounted, companionCount);
         }
         RegisterAgain(paths, unregistered);
-        return WriteMessage(message, "Error deleting file %s\n", paths.targetPath);
+        return WriteMessage(operation.message, "Error deleting file %s\n", paths.targetPath);
     }
     if (paths.isOcx) {
         DeleteSystemFile(paths.companionPath, &waitsForRestart);
-        ClearMessage(message);
+        ClearMessage(operation.message);
     }
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return 1;
