@@ -18,7 +18,9 @@
 %   after a success it may say that a file of an unknown type was not registered.
 %   With one output (or none), a failure (STATUS 0) raises an error carrying MESSAGE
 %   instead; with two outputs no error is raised and STATUS 0 must be checked.
-%   Changing anything requires an administrator or power user on Windows NT and later.
+%   Changing anything requires an administrator or power user on Windows NT and later,
+%   running as one as Windows judges it: the host must be started elevated ("Run as
+%   administrator"). An unelevated one gets the permission message and nothing changes.
 %
 %   Example:
 %      [status, message] = qelsetup('install', 'D:\kit\bin\Chart.ocx', 1, 1, 1);

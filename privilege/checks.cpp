@@ -58,20 +58,33 @@ int IsBuiltinGroupMember(unsigned long rid)
         return -1;
     SidHolder groupSid(rawSid);
 
-    // Attributes are deliberately ignored: a deny-only Administrators entry still
-    // means the user is an administrator who chose a restricted token.
+    // A group grants something only while the token holds it enabled. An
+    // administrator's program that was not started elevated, or one run with a
+    // restricted token, holds Administrators and Power Users for denying alone: Windows
+    // refuses it the system directory and HKLM, and so CheckTokenMembership does not
+    // count such an entry. Its attributes are read here instead of calling it, since
+    // NT 4.0's ADVAPI32 lacks it; NT 4.0 holds every group enabled anyway.
     const auto* groups = static_cast<const TOKEN_GROUPS*>(buffer.get());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        const DWORD attributes = groups->Groups[i].Attributes;
+        if ((attributes & SE_GROUP_ENABLED) == 0 || (attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0) continue;
         if (EqualSid(groups->Groups[i].Sid, groupSid.get())) return 0;
     }
     return -1;
+}
+
+int IsAdministratorOrPowerUser()
+{
+    // An administrator is asked about only once.
+    if (IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS) == 0) return 0;
+    return IsBuiltinGroupMember(DOMAIN_ALIAS_RID_POWER_USERS);
 }
 
 int CheckConfigurePermission(char* message)
 {
     // The 9x family has no tokens to ask; everyone there may configure the machine.
     if (GetWindowsFamily() == kFamily9x) return 1;
-    if (RunningAsPowerUser() == 0) return 1;
+    if (IsAdministratorOrPowerUser() == 0) return 1;
     return WriteMessage(message, "%s",
                         "You do not have permissions to configure this product.\n"
                         "This configuration updates system files and registry entries\n"

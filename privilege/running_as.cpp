@@ -11,9 +11,7 @@ int QEL_CALL RunningAsAdministrator(void)
     return IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS);
 }
 
-// An administrator is asked about only once.
 int QEL_CALL RunningAsPowerUser(void)
 {
-    if (IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS) == 0) return 0;
-    return IsBuiltinGroupMember(DOMAIN_ALIAS_RID_POWER_USERS);
+    return IsAdministratorOrPowerUser();
 }

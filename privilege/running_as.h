@@ -13,8 +13,11 @@
  * Windows system DLLs, so it loads in any process.
  *
  * Both checks look at the calling thread's token, or the process token when the
- * thread has none of its own; a group counts whatever its attributes (an
- * administrator running with a restricted, deny-only token is still one).
+ * thread has none of its own, and answer as Windows does for "running as
+ * administrator": a group counts only while the token holds it enabled. An
+ * administrator's program that was not started elevated (Run as administrator), or
+ * one run with a restricted token, holds Administrators and Power Users for denying
+ * only, and both checks answer -1 for it, as the operations refuse it.
  */
 
 #if defined(_WIN32) && !defined(QEL_CALL)
@@ -27,11 +30,13 @@
 extern "C" {
 #endif
 
-/* 0 when the caller is a member of Administrators; -1 when not, or when it cannot be
+/* 0 when the caller holds Administrators enabled; -1 when not, or when it cannot be
    told. */
 int QEL_CALL RunningAsAdministrator(void);
 
-/* 0 when the caller is a member of Administrators or Power Users; -1 otherwise. */
+/* 0 when the caller holds Administrators or Power Users enabled; -1 otherwise.
+   0 is what installQELSystemFiles and uninstallQELSystemFiles require (on Windows NT
+   and later). */
 int QEL_CALL RunningAsPowerUser(void);
 
 #ifdef __cplusplus

@@ -283,6 +283,28 @@ TEST_F(ConcurrencyTest, LockNameTakenByAnotherProgramStopsBothOperations)
     }
 }
 
+TEST_F(ConcurrencyTest, AnUnelevatedAdministratorIsRefusedBeforeTheLockAnotherSetupHolds)
+{
+    // The lock admits only enabled members of its groups: asked for it, such a caller
+    // would be told that some other program holds its name.
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    HeldElsewhere setup("lock");
+    ASSERT_TRUE(setup.active);
+    {
+        DenyOnlyGroupsImpersonation unelevated({DOMAIN_ALIAS_RID_ADMINS, DOMAIN_ALIAS_RID_POWER_USERS});
+        ASSERT_TRUE(unelevated.active);
+        EXPECT_EQ(Install(source), 0);
+        EXPECT_EQ(message, kPermissionDenied);
+        EXPECT_EQ(Uninstall(source), 0);
+        EXPECT_EQ(message, kPermissionDenied);
+    }
+    EXPECT_FALSE(FileExists(InSystem(".ocx")));
+    EXPECT_FALSE(ReadSharedValue(InSystem(".ocx")).exists);
+    // Once the other setup is done, the same program started elevated goes on.
+    setup.End();
+    EXPECT_EQ(Install(source), 1) << message;
+}
+
 TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
 {
     char buffer[kMessageBufferForTests] = "";

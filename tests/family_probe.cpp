@@ -1,12 +1,19 @@
 // Run by privilege_test under names for which Wine reports an older Windows. Makes its
-// thread's token unreadable, then exits with family * 10 + the gate's answer.
+// thread's token unreadable, unless told "as-started", then exits with
+// family * 10 + the gate's answer.
 #include "privilege/checks.h"
 #include "support/test_support.h"
 
-int main()
+#include <cstring>
+#include <optional>
+
+int main(int argc, char** argv)
 {
-    qeltest::UnopenableThreadToken unopenable;
-    if (!unopenable.active) return 99;
+    std::optional<qeltest::UnopenableThreadToken> unopenable;
+    if (argc < 2 || strcmp(argv[1], "as-started") != 0) {
+        unopenable.emplace();
+        if (!unopenable->active) return 99;
+    }
     char message[qeltest::kMessageBufferForTests] = "";
     int family = GetWindowsFamily();
     int allowed = CheckConfigurePermission(message);

@@ -44,6 +44,7 @@ enum class During {
     kNothing,
     kUnreadableToken,     // the thread's own token cannot be opened
     kAnonymousToken,      // the thread impersonates at anonymous level
+    kUnelevatedToken,     // ... an administrator's token with Administrators deny-only
     kSharedDllsMissing,   // the SharedDLLs key does not exist
     kSharedDllsReadOnly,  // the SharedDLLs key refuses every open for writing
     kTargetHeldOpen,      // the target is open elsewhere without sharing
@@ -88,6 +89,9 @@ const FaultCase kFaults[] = {
      kPermissionDenied, kUntouched},
     {"InstallInPlaceRefusedByTheGate", kInstall, kInPlace, kServer, ".ocx", Before::kNothing,
      During::kUnreadableToken, kPermissionDenied, {"1.0.0.0", true, 0, 0, false}},
+    // Windows would let such a caller change nothing; under Wine it could go all the way.
+    {"InstallRefusedByTheGateToAnUnelevatedAdministrator", kInstall, kAll, kServer, ".ocx", Before::kNothing,
+     During::kUnelevatedToken, kPermissionDenied, kUntouched},
     {"InstallOfAMissingFile", kInstall, kAll, nullptr, ".ocx", Before::kNothing, During::kNothing,
      "The file {source} does not exist.\n", kUntouched},
     {"InstallInPlaceOfAMissingFile", kInstall, kInPlace, nullptr, ".ocx", Before::kNothing, During::kNothing,
@@ -124,6 +128,8 @@ const FaultCase kFaults[] = {
      During::kUnreadableToken, kPermissionDenied, kInstalledState},
     {"UninstallRefusedByTheGateToAnAnonymousCaller", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
      During::kAnonymousToken, kPermissionDenied, kInstalledState},
+    {"UninstallRefusedByTheGateToAnUnelevatedAdministrator", kUninstall, kAll, kServer, ".ocx",
+     Before::kInstalled, During::kUnelevatedToken, kPermissionDenied, kInstalledState},
     {"UninstallWithoutTheSharedDllsKey", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
      During::kSharedDllsMissing, kDecrement, kInstalledState},
     {"UninstallWithTheSharedDllsKeyReadOnly", kUninstall, kAll, kServer, ".ocx", Before::kInstalled,
@@ -167,6 +173,14 @@ int CallWhile(During during, const std::string& target, const std::function<int(
     case During::kAnonymousToken: {
         AnonymousImpersonation token;
         EXPECT_TRUE(token.active);
+        return call();
+    }
+    case During::kUnelevatedToken: {
+        DenyOnlyGroupsImpersonation token({DOMAIN_ALIAS_RID_ADMINS, DOMAIN_ALIAS_RID_POWER_USERS});
+        EXPECT_TRUE(token.active);
+        EXPECT_EQ(BuiltinGroupAttributes(token.token.get(), DOMAIN_ALIAS_RID_ADMINS) &
+                      (SE_GROUP_ENABLED | SE_GROUP_USE_FOR_DENY_ONLY),
+                  static_cast<DWORD>(SE_GROUP_USE_FOR_DENY_ONLY));
         return call();
     }
     case During::kSharedDllsMissing: {

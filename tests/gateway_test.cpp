@@ -163,6 +163,37 @@ TEST_F(GatewayTest, InstallAndUninstallRoundTrip)
     EXPECT_FALSE(ReadSharedValue(target).exists);
 }
 
+TEST_F(GatewayTest, AnUnelevatedAdministratorGetsThePermissionMessageAsTheHostError)
+{
+    std::string installed = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string installedTarget = InSystem(".ocx");
+    std::string installedCompanion = InSystem(".dep");
+    ASSERT_EQ(Install(installed), 1) << message;
+    base = UniqueName("qelop");  // a server of its own, with a CLSID of its own
+    std::string fresh = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string freshTarget = InSystem(".dll");
+    {
+        DenyOnlyGroupsImpersonation unelevated({DOMAIN_ALIAS_RID_ADMINS, DOMAIN_ALIAS_RID_POWER_USERS});
+        ASSERT_TRUE(unelevated.active);
+        ASSERT_EQ(BuiltinGroupAttributes(unelevated.token.get(), DOMAIN_ALIAS_RID_ADMINS) & SE_GROUP_ENABLED, 0u);
+        EXPECT_RAISED(Call(1, Inputs("install", fresh)), kPermissionDenied);
+        EXPECT_RAISED(Call(0, Inputs("uninstall", installed)), kPermissionDenied);
+        Outcome two = Call(2, Inputs("uninstall", installed));
+        EXPECT_FALSE(two.raised);
+        EXPECT_EQ(two.status, 0);
+        EXPECT_EQ(two.message, kPermissionDenied);
+    }
+    EXPECT_FALSE(FileExists(freshTarget));
+    EXPECT_FALSE(ReadSharedValue(freshTarget).exists);
+    EXPECT_FALSE(IsClsidRegistered(fresh));
+    EXPECT_FALSE(IsClsidRegistered(freshTarget));
+    EXPECT_TRUE(FileExists(installedTarget));
+    EXPECT_TRUE(FileExists(installedCompanion));
+    EXPECT_EQ(ReadSharedValue(installedCompanion).count, 1u);
+    EXPECT_EQ(ReadSharedValue(installedTarget).count, 1u);
+    EXPECT_TRUE(IsClsidRegistered(installedTarget));
+}
+
 TEST_F(GatewayTest, UnknownFileTypeSucceedsAndSaysSoOnlyToTwoOutputs)
 {
     std::string source = Source("fixture_server_1_0_0_0.dll", ".exe");

@@ -1,15 +1,14 @@
 // Platform family, group membership and the permission gate, against Wine's real
 // version and token APIs. Under Wine every process runs as an administrator, so
 // "not a member" is shown with Guests and with threads whose token cannot be read.
-#include "common/holders.h"
 #include "privilege/checks.h"
+#include "privilege/running_as.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 using namespace qeltest;
 
@@ -19,53 +18,15 @@ constexpr unsigned long kGuestsRid = 546;
 
 // Runs a copy of family_probe.exe under a name for which Wine reports `version`,
 // and returns its exit code: family * 10 + gate result.
-DWORD RunProbeAs(const std::string& version)
+DWORD RunProbeAs(const std::string& version, const std::string& arguments = "")
 {
     ProgramAsVersion probe("family_probe.exe", version);
-    return RunProgram("\"" + probe.path + "\"");
+    return RunProgram("\"" + probe.path + "\" " + arguments);
 }
 
-// A restricted copy of the process token in which Administrators is deny-only.
-HANDLE MakeDenyOnlyAdministratorsToken()
-{
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process)) return nullptr;
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                             &administrators);
-    SID_AND_ATTRIBUTES disable = {administrators, 0};
-    HANDLE restricted = nullptr;
-    CreateRestrictedToken(process, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted);
-    FreeSid(administrators);
-    CloseHandle(process);
-    HANDLE impersonation = nullptr;
-    if (restricted) {
-        DuplicateToken(restricted, SecurityImpersonation, &impersonation);
-        CloseHandle(restricted);
-    }
-    return impersonation;
-}
-
-// The attributes of the Administrators entry in a token's group list; 0 when the
-// token has no such entry.
-DWORD AdministratorsEntryAttributes(HANDLE token)
-{
-    DWORD length = 0;
-    GetTokenInformation(token, TokenGroups, nullptr, 0, &length);
-    std::vector<DWORD> buffer(length / sizeof(DWORD) + 1);
-    if (length == 0 || !GetTokenInformation(token, TokenGroups, buffer.data(), length, &length)) return 0;
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID raw = nullptr;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                  &raw))
-        return 0;
-    SidHolder administrators(raw);
-    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
-    for (DWORD i = 0; i < groups->GroupCount; ++i)
-        if (EqualSid(groups->Groups[i].Sid, administrators.get())) return groups->Groups[i].Attributes;
-    return 0;
-}
+// What CreateRestrictedToken makes of a group it is told to disable: mandatory,
+// owner and deny-only, no longer enabled.
+constexpr DWORD kDenyOnly = SE_GROUP_MANDATORY | SE_GROUP_OWNER | SE_GROUP_USE_FOR_DENY_ONLY;
 
 }  // namespace
 
@@ -79,6 +40,8 @@ TEST(WindowsFamilyTest, Win98ProgramPassesTheGateWithoutReadingAnyToken)
 TEST(WindowsFamilyTest, Nt40ProgramIsTheOldNtFamilyAndIsStillChecked)
 {
     EXPECT_EQ(RunProbeAs("nt40"), static_cast<DWORD>(kFamilyOldNt * 10 + 0));
+    // NT 4.0 knows no deny-only groups: its administrators hold the group enabled.
+    EXPECT_EQ(RunProbeAs("nt40", "as-started"), static_cast<DWORD>(kFamilyOldNt * 10 + 1));
 }
 
 TEST(GroupMembershipTest, TheWineUserIsAnAdministratorButNotAPowerUserOrGuest)
@@ -107,21 +70,53 @@ TEST(GroupMembershipTest, ExportedChecksAnswerThroughTheBuiltModule)
     FreeLibrary(api.module);
 }
 
-TEST(GroupMembershipTest, DenyOnlyAdministratorsInAnImpersonatedTokenStillCounts)
+TEST(GroupMembershipTest, AnUnelevatedAdministratorIsNeitherAdministratorNorPowerUser)
 {
-    HandleHolder token(MakeDenyOnlyAdministratorsToken());
-    ASSERT_TRUE(token);
-    // Only a token whose Administrators entry is there for denying alone shows anything.
-    DWORD attributes = AdministratorsEntryAttributes(token.get());
-    ASSERT_NE(attributes & SE_GROUP_USE_FOR_DENY_ONLY, 0u) << attributes;
-    ASSERT_EQ(attributes & SE_GROUP_ENABLED, 0u) << attributes;
-    ASSERT_TRUE(SetThreadToken(nullptr, token.get()));
+    // Administrators and Power Users are in the token for denying alone, as in an
+    // administrator's program that was not started elevated. Wine's user is in no
+    // Power Users group, so only Administrators is there to be marked.
+    DenyOnlyGroupsImpersonation unelevated({DOMAIN_ALIAS_RID_ADMINS, DOMAIN_ALIAS_RID_POWER_USERS});
+    ASSERT_TRUE(unelevated.active);
+    ASSERT_EQ(BuiltinGroupAttributes(unelevated.token.get(), DOMAIN_ALIAS_RID_ADMINS), kDenyOnly);
+    ASSERT_EQ(BuiltinGroupAttributes(unelevated.token.get(), DOMAIN_ALIAS_RID_POWER_USERS), kGroupAbsent);
+
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_ADMINS), -1);
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_POWER_USERS), -1);
+    // The token is read all the same: its enabled groups still count.
+    EXPECT_EQ(IsBuiltinGroupMember(DOMAIN_ALIAS_RID_USERS), 0);
+    EXPECT_EQ(RunningAsAdministrator(), -1);
+    EXPECT_EQ(RunningAsPowerUser(), -1);
+
+    ModuleApi api = LoadModuleApi();
+    ASSERT_NE(api.module, nullptr);
+    EXPECT_EQ(api.runningAsAdministrator(), -1);
+    EXPECT_EQ(api.runningAsPowerUser(), -1);
+    FreeLibrary(api.module);
+
+    char message[kMessageBufferForTests] = "";
+    EXPECT_EQ(CheckConfigurePermission(message), 0);
+    EXPECT_STREQ(message, kPermissionDenied);
+}
+
+TEST(GroupMembershipTest, AnEnabledAdministratorsEntryCountsWhenOnlyPowerUsersIsDenyOnly)
+{
+    DenyOnlyGroupsImpersonation elevated({DOMAIN_ALIAS_RID_POWER_USERS});
+    ASSERT_TRUE(elevated.active);
+    DWORD attributes = BuiltinGroupAttributes(elevated.token.get(), DOMAIN_ALIAS_RID_ADMINS);
+    ASSERT_NE(attributes, kGroupAbsent);
+    ASSERT_EQ(attributes & (SE_GROUP_ENABLED | SE_GROUP_USE_FOR_DENY_ONLY), static_cast<DWORD>(SE_GROUP_ENABLED))
+        << attributes;
+
     EXPECT_EQ(RunningAsAdministrator(), 0);
     EXPECT_EQ(RunningAsPowerUser(), 0);
-    char message[kMessageBufferForTests] = "";
+    ModuleApi api = LoadModuleApi();
+    ASSERT_NE(api.module, nullptr);
+    EXPECT_EQ(api.runningAsAdministrator(), 0);
+    EXPECT_EQ(api.runningAsPowerUser(), 0);
+    FreeLibrary(api.module);
+    char message[kMessageBufferForTests] = "caller's text";
     EXPECT_EQ(CheckConfigurePermission(message), 1);
-    EXPECT_STREQ(message, "");
-    RevertToSelf();
+    EXPECT_STREQ(message, "caller's text");
 }
 
 TEST(GroupMembershipTest, ImpersonatingThreadIsJudgedByItsOwnTokenAndNeverByTheProcess)

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,22 @@ struct AnonymousImpersonation {
     ~AnonymousImpersonation();
     bool active = false;
 };
+
+// While alive, the calling thread impersonates a restricted copy of the process token
+// in which the built-in groups with these RIDs are kept for denying only (attributes
+// 0x19), as an administrator's programs run unless started elevated. A group the
+// process token lacks stays absent.
+struct DenyOnlyGroupsImpersonation {
+    explicit DenyOnlyGroupsImpersonation(std::initializer_list<DWORD> rids);
+    ~DenyOnlyGroupsImpersonation();
+    HandleHolder token;  // the impersonated token, for reading its groups
+    bool active = false;
+};
+
+// The attributes of the built-in group `rid` in a token's group list, or
+// kGroupAbsent when the list lacks it (or cannot be read).
+constexpr DWORD kGroupAbsent = 0xFFFFFFFF;
+DWORD BuiltinGroupAttributes(HANDLE token, DWORD rid);
 
 // While alive, a file is held open with no sharing at all.
 struct FileHeldOpen {
