@@ -1,5 +1,5 @@
-// The host command qelsetup(command, file, useSystemDir, doRegistration, doSharedCount).
-// This unit knows the host's array interface and nothing of Win32.
+// The host command [status, message, restartNeeded] = qelsetup(command, file,
+// useSystemDir, doRegistration, doSharedCount). This unit knows the host's array interface and nothing of Win32.
 //
 // mexErrMsgTxt does not return: the host unwinds past this frame. So every raise goes
 // through Raise, which first gives back the buffers taken from the host, and nothing
@@ -73,11 +73,13 @@ extern "C" void QELSETUP_GATEWAY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, cons
     memset(message, 0, sizeof(message));
     int status = 0;
 
+    int restartNeeded = 0;
+
     char* command = nullptr;
     char* file = nullptr;
 
     if (nrhs != 5) Raise(command, file, "Incorrect number of input arguments.");
-    if (nlhs > 2) Raise(command, file, "Incorrect number of output arguments.");
+    if (nlhs > 3) Raise(command, file, "Incorrect number of output arguments.");
 
     if (!mxIsChar(prhs[0])) Raise(command, file, kBadCommand);
     command = ReadText(prhs[0]);
@@ -92,19 +94,21 @@ extern "C" void QELSETUP_GATEWAY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, cons
     }
 
     if (_stricmp(command, "install") == 0) {
-        status = installQELSystemFiles(file, flags[0], flags[1], flags[2], message);
+        status = installQELSystemFilesEx(file, flags[0], flags[1], flags[2], message, &restartNeeded);
     } else if (_stricmp(command, "uninstall") == 0) {
-        status = uninstallQELSystemFiles(file, flags[0], flags[1], flags[2], message);
+        status = uninstallQELSystemFilesEx(file, flags[0], flags[1], flags[2], message, &restartNeeded);
     } else {
         Raise(command, file, kBadCommand);
     }
 
     plhs[0] = mxCreateDoubleScalar(status);
-    if (nlhs == 2) {
+    // A caller who asks for the message checks the status itself: no host error then.
+    if (nlhs >= 2) {
         plhs[1] = mxCreateString(message);
     } else if (status == 0) {
         Raise(command, file, message);
     }
+    if (nlhs == 3) plhs[2] = mxCreateDoubleScalar(restartNeeded);
     mxFree(command);
     mxFree(file);
 }

@@ -117,6 +117,7 @@ int CallAndPrint(MexEntryPoint entry, int outputs, int count, char** arguments)
         hostGetText(returned[1].get(), text.data(), text.size());
         printf("message = '%s'\n", Escape(text.data()).c_str());
     }
+    if (outputs >= 3 && returned[2]) printf("restartNeeded = %g\n", mxGetScalar(returned[2].get()));
     return 0;
 }
 

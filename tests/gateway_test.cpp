@@ -66,14 +66,19 @@ TEST_F(GatewayTest, CountsOfInputsAndOutputsAreCheckedFirst)
     hostDestroyArray(four.back());
     four.pop_back();
     EXPECT_RAISED(Call(1, four), "Incorrect number of input arguments.");
-    EXPECT_RAISED(Call(3, {Number(7)}), "Incorrect number of input arguments.");
+    EXPECT_RAISED(Call(4, {Number(7)}), "Incorrect number of input arguments.");
     EXPECT_RAISED(Call(1, {}), "Incorrect number of input arguments.");
 
     std::vector<mxArray*> six = Inputs("install", Missing());
     six.push_back(Number(1));
     EXPECT_RAISED(Call(1, six), "Incorrect number of input arguments.");
 
-    EXPECT_RAISED(Call(3, Inputs("install", Missing())), "Incorrect number of output arguments.");
+    EXPECT_RAISED(Call(4, Inputs("install", Missing())), "Incorrect number of output arguments.");
+    EXPECT_RAISED(Call(6, Inputs("install", Missing())), "Incorrect number of output arguments.");
+    std::vector<mxArray*> fourAgain = Inputs("install", Missing());
+    hostDestroyArray(fourAgain.back());
+    fourAgain.pop_back();
+    EXPECT_RAISED(Call(4, fourAgain), "Incorrect number of input arguments.");
 }
 
 TEST_F(GatewayTest, InputsAreCheckedInOrderAndTheCommandWordLast)
@@ -132,6 +137,60 @@ TEST_F(GatewayTest, CommandWordIgnoresCaseAndAFailedCallReturnsOrRaisesItsMessag
     Outcome none = Call(0, Inputs("install", Missing()));
     EXPECT_RAISED(none, expected);
     EXPECT_TRUE(none.hasStatus);
+}
+
+TEST_F(GatewayTest, AThirdOutputSaysWhetherARestartIsNeeded)
+{
+    std::string target = InSystem(".dll");
+    std::string first = Source("fixture_server_2_1_0_4.dll", ".dll", false, "a");
+    std::vector<std::string> before = PendingDeletions();
+
+    Outcome fresh = Call(3, Inputs("install", first));
+    EXPECT_FALSE(fresh.raised);
+    EXPECT_EQ(fresh.status, 1);
+    EXPECT_EQ(fresh.message, "");
+    EXPECT_TRUE(fresh.hasRestartNeeded);
+    EXPECT_EQ(fresh.restartNeeded, 0);
+    {
+        HeldElsewhere holder("module", target);
+        ASSERT_TRUE(holder.active);
+        Outcome update = Call(3, Inputs("install", Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")));
+        EXPECT_FALSE(update.raised);
+        EXPECT_EQ(update.status, 1);
+        EXPECT_EQ(update.message, "");
+        EXPECT_EQ(update.restartNeeded, 1);
+        EXPECT_EQ(VersionOf(target), "2.1.0.5");
+
+        // As with two outputs, a failure is a status and a message, not a host error.
+        Outcome failed = Call(3, Inputs("install", Missing()));
+        EXPECT_FALSE(failed.raised);
+        EXPECT_EQ(failed.status, 0);
+        EXPECT_EQ(failed.message, "The file " + Missing() + " does not exist.\n");
+        EXPECT_TRUE(failed.hasRestartNeeded);
+        EXPECT_EQ(failed.restartNeeded, 0);
+
+        // Asked for two, the call fills two.
+        Outcome two = Call(2, Inputs("uninstall", first));
+        EXPECT_EQ(two.status, 1);
+        EXPECT_FALSE(two.hasRestartNeeded);
+        EXPECT_COUNT(target, 1);
+    }
+    HeldElsewhere holder("module", target);
+    ASSERT_TRUE(holder.active);
+    Outcome last = Call(3, Inputs("uninstall", first));
+    EXPECT_EQ(last.status, 1);
+    EXPECT_EQ(last.message, "");
+    EXPECT_EQ(last.restartNeeded, 1);
+    EXPECT_FALSE(FileExists(target));
+
+    holder.End();
+    std::vector<std::string> after = PendingDeletions();
+    EXPECT_EQ(after.size(), before.size() + 2);
+    ASSERT_TRUE(Restart());
+    for (const std::string& pending : after) {
+        if (pending.find("\\~ql") == std::string::npos) continue;
+        EXPECT_FALSE(FileExists(SystemDir() + pending.substr(pending.find_last_of('\\')))) << pending;
+    }
 }
 
 TEST_F(GatewayTest, DoubleRowCountsByItsFirstElement)
@@ -263,6 +322,11 @@ TEST_F(GatewayTest, CommandLineHostPrintsResultsAndExitsNonZeroOnAHostError)
     EXPECT_NE(output.find("status  = 0"), std::string::npos) << output;
     EXPECT_NE(output.find("message = 'The file " + Missing() + " does not exist.\\n'"), std::string::npos)
         << output;
+
+    output.clear();
+    EXPECT_EQ(run("--outputs=3 " + module + " install " + file + " 1 1 1", &output), 0u);
+    EXPECT_NE(output.find("status  = 0"), std::string::npos) << output;
+    EXPECT_NE(output.find("restartNeeded = 0"), std::string::npos) << output;
 
     output.clear();
     EXPECT_EQ(run("--outputs=1 " + module + " install " + file + " 1 1 1", &output), 2u);

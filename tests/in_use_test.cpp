@@ -157,3 +157,68 @@ TEST_F(InUseTest, TheLastUninstallSetsItAsideAndAReinstallBeforeTheRestartStays)
     EXPECT_TRUE(FileExists(companion));
     EXPECT_TRUE(IsClsidRegistered(target));
 }
+
+TEST_F(InUseTest, RestartNeededSaysWhenTheCallLeftACopyForTheRestart)
+{
+    target = InSystem(".dll");
+    std::string first = Source("fixture_server_2_1_0_4.dll", ".dll", false, "a");
+    EXPECT_EQ(InstallEx(first), 1) << message;
+    EXPECT_EQ(restartNeeded, 0);
+
+    holders.emplace_back(new HeldElsewhere("module", target));
+    ASSERT_TRUE(holders.back()->active);
+    // A call that fails sets nothing aside, loaded copy or not.
+    EXPECT_EQ(InstallEx(dir + "\\" + base + "-missing.dll"), 0);
+    EXPECT_EQ(restartNeeded, 0);
+    EXPECT_TRUE(SetAside().empty());
+    // The same version: nothing to replace.
+    EXPECT_EQ(InstallEx(first), 1) << message;
+    EXPECT_EQ(restartNeeded, 0);
+
+    EXPECT_EQ(InstallEx(Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")), 1) << message;
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(restartNeeded, 1);
+    EXPECT_EQ(SetAside().size(), 1u);
+
+    // Without a place for the answer the call runs all the same.
+    holders.emplace_back(new HeldElsewhere("module", target));
+    ASSERT_TRUE(holders.back()->active);
+    char buffer[kMessageBufferForTests] = "";
+    EXPECT_EQ(api.installEx(Source("fixture_server_4_0_0_0.dll", ".dll", false, "c").c_str(), 1, 1, 1, buffer,
+                            nullptr),
+              1)
+        << buffer;
+    EXPECT_EQ(VersionOf(target), "4.0.0.0");
+    EXPECT_EQ(SetAside().size(), 2u);
+
+    // Products leave; the copy in place is not loaded by anyone but the last.
+    EXPECT_COUNT(target, 4);
+    for (int product = 0; product < 2; ++product) {
+        EXPECT_EQ(UninstallEx(first), 1) << message;
+        EXPECT_EQ(restartNeeded, 0);
+    }
+    holders.emplace_back(new HeldElsewhere("module", target));
+    ASSERT_TRUE(holders.back()->active);
+    EXPECT_EQ(UninstallEx(first), 1) << message;
+    EXPECT_EQ(restartNeeded, 0);
+    EXPECT_EQ(UninstallEx(first), 1) << message;
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(restartNeeded, 1);
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_EQ(SetAside().size(), 3u);
+
+    // The last uninstall of a loaded copy, with nowhere to say so.
+    EXPECT_EQ(InstallEx(first), 1) << message;
+    EXPECT_EQ(restartNeeded, 0);
+    holders.emplace_back(new HeldElsewhere("module", target));
+    ASSERT_TRUE(holders.back()->active);
+    EXPECT_EQ(api.uninstallEx(first.c_str(), 1, 1, 1, buffer, nullptr), 1) << buffer;
+    EXPECT_FALSE(FileExists(target));
+    std::vector<std::string> aside = SetAside();
+    EXPECT_EQ(aside.size(), 4u);
+    for (const std::string& pending : aside) Track(AsSeenHere(pending));
+
+    EndHolders();
+    ASSERT_TRUE(Restart());
+    for (const std::string& pending : aside) EXPECT_FALSE(FileExists(AsSeenHere(pending))) << pending;
+}

@@ -6,8 +6,9 @@ HostCallResult CallHostCommand(MexEntryPoint entry, int outputs, const HostArray
 {
     std::vector<const mxArray*> arguments;
     for (const HostArrayHolder& input : inputs) arguments.push_back(input.get());
-    // At least two slots, so that a call asking for none can still set its status.
-    std::vector<mxArray*> results(outputs > 2 ? outputs : 2, nullptr);
+    // At least three slots, so that a call asking for none can still set its status,
+    // and one that fills a slot it was not asked for shows.
+    std::vector<mxArray*> results(outputs > 3 ? outputs : 3, nullptr);
     char error[4096] = "";
     HostCallResult result;
     result.raised = hostCallMexFunction(entry, outputs, results.data(), static_cast<int>(arguments.size()),
@@ -24,6 +25,10 @@ HostCallResult CallHostCommand(MexEntryPoint entry, int outputs, const HostArray
         std::vector<char> text(mxGetN(returned[1].get()) + 1);
         hostGetText(returned[1].get(), text.data(), text.size());
         result.message.assign(text.data());
+    }
+    if (returned[2]) {
+        result.hasRestartNeeded = true;
+        result.restartNeeded = mxGetScalar(returned[2].get());
     }
     return result;
 }

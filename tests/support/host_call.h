@@ -21,6 +21,8 @@ struct HostCallResult {
     double status = -1;
     bool hasMessage = false;
     std::string message;
+    bool hasRestartNeeded = false;
+    double restartNeeded = -1;
 };
 
 // Calls the entry point with `inputs` (they stay the caller's, so a loop may reuse

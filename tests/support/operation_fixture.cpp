@@ -10,6 +10,8 @@ void OperationTest::SetUp()
     ASSERT_NE(api.module, nullptr) << ModulePath();
     ASSERT_NE(api.install, nullptr);
     ASSERT_NE(api.uninstall, nullptr);
+    ASSERT_NE(api.installEx, nullptr);
+    ASSERT_NE(api.uninstallEx, nullptr);
     dir = MakeTempDir();
     base = UniqueName("qelop");
 }
@@ -63,6 +65,30 @@ int OperationTest::Uninstall(const std::string& file, int useSystemDir, int doRe
 {
     char buffer[kMessageBufferForTests] = "";
     int result = api.uninstall(file.c_str(), useSystemDir, doRegistration, doSharedCount, buffer);
+    message = buffer;
+    return result;
+}
+
+namespace {
+// Neither 0 nor 1: an Ex call that leaves it alone shows.
+constexpr int kUnsetRestartNeeded = 7;
+}  // namespace
+
+int OperationTest::InstallEx(const std::string& file, int useSystemDir, int doRegistration, int doSharedCount)
+{
+    char buffer[kMessageBufferForTests] = "";
+    restartNeeded = kUnsetRestartNeeded;
+    int result = api.installEx(file.c_str(), useSystemDir, doRegistration, doSharedCount, buffer, &restartNeeded);
+    message = buffer;
+    return result;
+}
+
+int OperationTest::UninstallEx(const std::string& file, int useSystemDir, int doRegistration, int doSharedCount)
+{
+    char buffer[kMessageBufferForTests] = "";
+    restartNeeded = kUnsetRestartNeeded;
+    int result =
+        api.uninstallEx(file.c_str(), useSystemDir, doRegistration, doSharedCount, buffer, &restartNeeded);
     message = buffer;
     return result;
 }

@@ -29,6 +29,10 @@ protected:
 
     int Install(const std::string& file, int useSystemDir = 1, int doRegistration = 1, int doSharedCount = 1);
     int Uninstall(const std::string& file, int useSystemDir = 1, int doRegistration = 1, int doSharedCount = 1);
+    // The same through installQELSystemFilesEx and uninstallQELSystemFilesEx, which
+    // also set `restartNeeded` (from a value they must overwrite).
+    int InstallEx(const std::string& file, int useSystemDir = 1, int doRegistration = 1, int doSharedCount = 1);
+    int UninstallEx(const std::string& file, int useSystemDir = 1, int doRegistration = 1, int doSharedCount = 1);
 
     // The file's four version numbers as one text, "" when it has none.
     static std::string VersionOf(const std::string& path);
@@ -40,6 +44,7 @@ protected:
     std::string dir;       // the product's folder
     std::string base;      // this test's file name, without extension
     std::string message;   // of the last operation
+    int restartNeeded = -1;  // of the last InstallEx or UninstallEx
     std::vector<std::string> tracked;
     std::vector<std::string> folders;  // made inside `dir`
 };

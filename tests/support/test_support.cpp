@@ -510,6 +510,8 @@ ModuleApi LoadModuleApi()
     api.install = ProcAs<decltype(api.install)>(api.module, "installQELSystemFiles");
     api.uninstall =
         ProcAs<decltype(api.uninstall)>(api.module, "uninstallQELSystemFiles");
+    api.installEx = ProcAs<decltype(api.installEx)>(api.module, "installQELSystemFilesEx");
+    api.uninstallEx = ProcAs<decltype(api.uninstallEx)>(api.module, "uninstallQELSystemFilesEx");
     api.runningAsAdministrator = ProcAs<decltype(api.runningAsAdministrator)>(api.module, "RunningAsAdministrator");
     api.runningAsPowerUser =
         ProcAs<decltype(api.runningAsPowerUser)>(api.module, "RunningAsPowerUser");

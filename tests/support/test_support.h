@@ -162,6 +162,8 @@ struct ModuleApi {
     HMODULE module = nullptr;
     int (*install)(const char*, int, int, int, char*) = nullptr;
     int (*uninstall)(const char*, int, int, int, char*) = nullptr;
+    int (*installEx)(const char*, int, int, int, char*, int*) = nullptr;
+    int (*uninstallEx)(const char*, int, int, int, char*, int*) = nullptr;
     int (*runningAsAdministrator)() = nullptr;
     int (*runningAsPowerUser)() = nullptr;
     void* mexFunction = nullptr;
