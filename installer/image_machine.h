@@ -2,7 +2,8 @@
 #define QELSETUP_INSTALLER_IMAGE_MACHINE_H
 
 // Whether a file is a Windows image that this module's processes can load: x86 for the
-// 32-bit module, x64 for the 64-bit one. Returns 1 when it is, and for anything that
+// 32-bit module, x64 for the 64-bit one, and for both an x86 .NET image built for "Any
+// CPU" (its CLR header says IL only and does not ask for 32 bits). Returns 1 when it is, and for anything that
 // is no PE image at all (or cannot be read): those keep the results the other steps
 // give them. Otherwise writes a message naming the file, its machine and this
 // module's, and returns 0.
