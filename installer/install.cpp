@@ -4,6 +4,7 @@
 #include "common/message.h"
 #include "installer/begin_operation.h"
 #include "installer/image_machine.h"
+#include "installer/protected_files.h"
 #include "installer/self_registration.h"
 #include "installer/system_files.h"
 #include "installer/shared_count.h"
@@ -67,6 +68,8 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     FileVersion sourceVersion = {};
     if (GetFileVersionNumbers(file, &sourceVersion, operation.message) != 1) return 0;
     if ((useSystemDir != 0 || doRegistration == 1) && !CheckImageMachine(file, operation.message)) return 0;
+    // Windows keeps its own copy of a file it protects: counted, never replaced or registered.
+    const ProtectedFiles guarded = AskWhichAreProtected(paths, useSystemDir);
 
     int priorCopyFound = 0;
     int willReplace = 0;
@@ -86,13 +89,14 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             willReplace = IsVersionNewer(sourceVersion, targetVersion);
             sameInPlace = !willReplace && !IsVersionNewer(targetVersion, sourceVersion);
         }
+        if (guarded.target) willReplace = sameInPlace = 0;
         if (willReplace) {
             // Our own copy of the old code would go on running here, and would be what
             // registers itself, against the new file.
             if (IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
             if (!ReplaceSystemFile(file, paths.targetPath, &replaced, operation.message)) return 0;
-            if (paths.isOcx) ReplaceCompanionFile(file, paths, &replacedCompanion);
+            if (paths.isOcx && !guarded.companion) ReplaceCompanionFile(file, paths, &replacedCompanion);
         }
     }
 
@@ -117,7 +121,7 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     int waitsForRestart = KeepReplacement(&replaced);
     waitsForRestart |= KeepReplacement(&replacedCompanion);
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
-    return 1;
+    return guarded.target ? WriteProtectedNotice(operation.message, paths.targetPath) : 1;
 }
 
 int installQELSystemFiles(const char* file, int useSystemDir, int doRegistration, int doSharedCount, char* message)

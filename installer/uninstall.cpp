@@ -4,6 +4,7 @@
 #include "common/message.h"
 #include "installer/begin_operation.h"
 #include "installer/image_machine.h"
+#include "installer/protected_files.h"
 #include "installer/self_registration.h"
 #include "installer/shared_count.h"
 #include "installer/system_files.h"
@@ -57,10 +58,13 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
         }
     }
 
+    // Windows keeps a file it protects: the count goes, the file and its registration stay.
+    const ProtectedFiles guarded = AskWhichAreProtected(paths, useSystemDir);
+
     // The last user goes. The count is removed only once the server is unregistered,
     // so that a failed unregistration leaves the file counted and registered as it
     // was, and a retry finds it so.
-    int unregistered = doRegistration == 1;
+    int unregistered = doRegistration == 1 && !guarded.target;
     // A server that fails halfway may have taken part of its entries away already.
     if (unregistered && !UnregisterServerFile(paths.targetPath, operation.message)) return RegisterAgain(paths, 1);
 
@@ -75,7 +79,7 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     }
 
     // Outside the system directory the file is the product's own to keep or remove.
-    if (useSystemDir == 0) return 1;
+    if (useSystemDir == 0 || guarded.target) return 1;
 
     int waitsForRestart = 0;
     if (!DeleteSystemFile(paths.targetPath, &waitsForRestart)) {
@@ -89,7 +93,7 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
         return WriteMessage(operation.message, "Error deleting file %s\n", paths.targetPath);
     }
     if (paths.isOcx) {
-        DeleteSystemFile(paths.companionPath, &waitsForRestart);
+        if (!guarded.companion) DeleteSystemFile(paths.companionPath, &waitsForRestart);
         ClearMessage(operation.message);
     }
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
