@@ -23,6 +23,7 @@ int main(void)
     char message[QEL_MESSAGE_BUFFER_SIZE] = "";
     char* slash;
     int failures = 0;
+    int restartNeeded = 7;
 
     DWORD length = GetModuleFileNameA(NULL, folder, sizeof(folder));
     if (length == 0 || length >= sizeof(folder)) return 100;
@@ -41,10 +42,20 @@ int main(void)
     failures += Check(uninstallQELSystemFiles(server, 0, 1, 0, message) == 1 && message[0] == '\0',
                       "uninstallQELSystemFiles unregisters it");
 
+    restartNeeded = 7;
+    failures += Check(installQELSystemFilesEx(server, 0, 1, 0, message, &restartNeeded) == 1 && message[0] == '\0' &&
+                          restartNeeded == 0,
+                      "installQELSystemFilesEx registers it, no restart needed");
+    failures += Check(uninstallQELSystemFilesEx(server, 0, 1, 0, message, NULL) == 1 && message[0] == '\0',
+                      "uninstallQELSystemFilesEx unregisters it, restartNeeded NULL");
+
     snprintf(expected, sizeof(expected), "The file %s does not exist.\n", missing);
     failures += Check(installQELSystemFiles(missing, 1, 1, 1, message) == 0 && strcmp(message, expected) == 0,
                       "a missing file fails with its message");
     failures += Check(installQELSystemFiles(missing, 1, 1, 1, NULL) == 0, "a NULL message is allowed");
+    failures += Check(installQELSystemFilesEx(missing, 1, 1, 1, message, &restartNeeded) == 0 &&
+                          strcmp(message, expected) == 0 && restartNeeded == 0,
+                      "installQELSystemFilesEx fails the same way, no restart needed");
 
     failures += Check(strcmp(QEL_OPERATION_LOCK_NAME, "Global\\qelsetup.SharedSystemFiles") == 0,
                       "the lock name");
