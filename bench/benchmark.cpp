@@ -481,7 +481,7 @@ Comparison CompareKeptUpdate(const qeltest::ModuleApi& api, const ServerFile& fi
         if (api.install(source, 1, 1, 0, message) != 1) Fail("the update", message);
     };
     auto bare = [&] {
-        bool done = ReadVersionResource(source) && ReadVersionResource(target) &&
+        bool done = ReadVersionResource(source) && AskSfcBare(target) && ReadVersionResource(target) &&
                     CopyFileA(source, temporary.c_str(), FALSE) && FlushBare(temporary.c_str()) &&
                     MoveFileExA(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) &&
                     RegisterBare(target);
@@ -641,7 +641,7 @@ int main(int argc, char** argv)
 
     Comparison kept = CompareKeptUpdate(api, small, iterations.keptUpdate);
     over += Report("7. update of the 1 MB server over an older copy, registering, the old copy kept until success",
-                   "installQELSystemFiles(file, 1, 1, 0)", "versions, copy + flush, rename over, registration",
+                   "installQELSystemFiles(file, 1, 1, 0)", "versions, sfc, copy + flush, rename over, registration",
                    kept, 1.15);
     printf("\n");
 
