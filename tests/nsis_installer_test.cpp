@@ -1,7 +1,7 @@
 // A real installer as the module's client: an NSIS installer built from
 // installer/qelsetup_client.nsi ships only qelsetup.mexw32 in its plugins folder and
-// calls RunningAsAdministrator, installQELSystemFiles and uninstallQELSystemFiles
-// through the System plugin. NSIS loads plugins with the DLL search limited to
+// calls RunningAsAdministrator, installQELSystemFilesEx and uninstallQELSystemFilesEx
+// through the System plugin, and sets its reboot flag when a restart is needed. NSIS loads plugins with the DLL search limited to
 // System32, so this passes only while the module needs nothing but system DLLs.
 #include "support/operation_fixture.h"
 
@@ -65,19 +65,19 @@ TEST_F(NsisInstallerTest, TwoProductsInstallAndUninstallASharedServerThroughThei
     std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
     std::string target = InSystem(".dll");
 
-    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
+    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFilesEx 1 0 \n");
     EXPECT_INSTALLED(target, 1);
 
     // A second product's installer: the copy in place is not older, the count rises.
-    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFiles 1 \n");
+    EXPECT_EQ(RunInstaller("install", source), std::string(kAdministrator) + "installQELSystemFilesEx 1 0 \n");
     EXPECT_INSTALLED(target, 2);
 
     // The first product goes: the other still uses the file.
-    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");
+    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFilesEx 1 0 \n");
     EXPECT_INSTALLED(target, 1);
 
     // The last one goes: count, registration and file with it.
-    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFiles 1 \n");
+    EXPECT_EQ(RunInstaller("uninstall", source), std::string(kAdministrator) + "uninstallQELSystemFilesEx 1 0 \n");
     EXPECT_FALSE(ReadSharedValue(target).exists);
     EXPECT_FALSE(IsClsidRegistered(target));
     EXPECT_FALSE(FileExists(target));
@@ -87,6 +87,32 @@ TEST_F(NsisInstallerTest, AFailedOperationHandsItsMessageToTheInstaller)
 {
     std::string missing = dir + "\\" + base + ".dll";
     EXPECT_EQ(RunInstaller("install", missing),
-              std::string(kAdministrator) + "installQELSystemFiles 0 The file " + missing + " does not exist.\n\n");
+              std::string(kAdministrator) + "installQELSystemFilesEx 0 0 The file " + missing + " does not exist.\n\n");
     EXPECT_FALSE(FileExists(SystemDir() + "\\" + base + ".dll"));
+}
+
+TEST_F(NsisInstallerTest, AnUpdateOfACopyInUseSetsTheInstallersRebootFlag)
+{
+    std::string target = InSystem(".dll");
+    std::string first = Source("fixture_server_2_1_0_4.dll", ".dll", false, "a");
+    ASSERT_EQ(Install(first), 1) << message;
+    {
+        HeldElsewhere holder("module", target);
+        ASSERT_TRUE(holder.active);
+        EXPECT_EQ(RunInstaller("install", Source("fixture_server_2_1_0_5.dll", ".dll", false, "b")),
+                  std::string(kAdministrator) + "installQELSystemFilesEx 1 1 \nreboot flag set\n");
+        EXPECT_EQ(VersionOf(target), "2.1.0.5");
+        EXPECT_COUNT(target, 2);
+    }
+    // The old copy waits for the restart (beside the plugin folders NSIS could not
+    // remove while it ran).
+    std::vector<std::string> aside;
+    for (const std::string& pending : PendingDeletions())
+        if (pending.find("\\~ql") != std::string::npos) aside.push_back(pending);
+    ASSERT_EQ(aside.size(), 1u);
+    std::string asideHere = SystemDir() + aside[0].substr(aside[0].find_last_of('\\'));
+    EXPECT_EQ(VersionOf(asideHere), "2.1.0.4");
+    ASSERT_TRUE(Restart());
+    EXPECT_FALSE(FileExists(asideHere));
+    EXPECT_EQ(VersionOf(target), "2.1.0.5");
 }

@@ -6,7 +6,8 @@
 ;   installer.exe /STEP=install|uninstall /FILE=<server> /RESULT=<text file>
 ;
 ; The result file gets one line per call: the function, its result and, for the two
-; operations, the message it wrote.
+; operations, whether a restart is needed and the message it wrote; then "reboot flag
+; set" when the installer has set its reboot flag.
 Unicode true
 SilentInstall silent
 RequestExecutionLevel admin
@@ -14,6 +15,7 @@ Name "qelsetup client"
 OutFile "${OUTFILE}"
 
 !include "FileFunc.nsh"
+!include "LogicLib.nsh"
 
 Section
     ${GetParameters} $R0
@@ -29,12 +31,19 @@ Section
     FileWrite $R4 "RunningAsAdministrator $0$\n"
 
     StrCmp $R1 "install" 0 uninstall
-    System::Call '$PLUGINSDIR\qelsetup.mexw32::installQELSystemFiles(m R2, i 1, i 1, i 1, m .r2) i .r1 ?c'
-    FileWrite $R4 "installQELSystemFiles $1 $2$\n"
+    System::Call '$PLUGINSDIR\qelsetup.mexw32::installQELSystemFilesEx(m R2, i 1, i 1, i 1, m .r2, *i .r3) i .r1 ?c'
+    FileWrite $R4 "installQELSystemFilesEx $1 $3 $2$\n"
     Goto done
 uninstall:
-    System::Call '$PLUGINSDIR\qelsetup.mexw32::uninstallQELSystemFiles(m R2, i 1, i 1, i 1, m .r2) i .r1 ?c'
-    FileWrite $R4 "uninstallQELSystemFiles $1 $2$\n"
+    System::Call '$PLUGINSDIR\qelsetup.mexw32::uninstallQELSystemFilesEx(m R2, i 1, i 1, i 1, m .r2, *i .r3) i .r1 ?c'
+    FileWrite $R4 "uninstallQELSystemFilesEx $1 $3 $2$\n"
 done:
+    ; A running program keeps the old copy until it ends: the installer says that a
+    ; restart is needed, as it would for any file it replaced in use.
+    ${If} $3 = 1
+        SetRebootFlag true
+    ${EndIf}
+    IfRebootFlag 0 +2
+    FileWrite $R4 "reboot flag set$\n"
     FileClose $R4
 SectionEnd
