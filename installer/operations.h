@@ -33,7 +33,15 @@
  * and deleted at the next restart, by install and by the last uninstall alike; one
  * that the calling process itself has loaded is not replaced (result 0). A Windows
  * image built for another machine than this module is refused before anything
- * changes whenever it would be copied into the system directory or (un)registered.
+ * changes whenever it would be copied into the system directory or (un)registered;
+ * an x86 .NET image built for "Any CPU" (IL only, 32 bits not required) is taken by
+ * both bitnesses.
+ *
+ * In system-directory mode on Windows 2000 and later, a file that Windows protects
+ * (SfcIsFileProtected of sfc.dll says so) is left to Windows: install counts it but
+ * neither copies nor registers it, and succeeds with a notice in `message` that
+ * names it; the last uninstall removes its count but neither unregisters nor deletes
+ * it. A protected .dep is neither copied nor deleted.
  *
  * Result: 1 on success, 0 on failure. On failure `message` says why, in the words of
  * the step that failed, and the files under the target's and the companion's names,
@@ -42,7 +50,8 @@
  * again) when a later step fails; should putting it back be refused, the message
  * ends by naming where it is kept. The last uninstall unregisters before it removes
  * the count. On success the
- * message is empty, or says that a file of an unknown type was not registered.
+ * message is empty, says that a file of an unknown type was not registered, or
+ * that Windows protects the file.
  * The caller must be an administrator or power user on NT-family Windows.
  *
  * One operation at a time, machine-wide: after the permission check each operation
