@@ -3,7 +3,7 @@
 // have left when told.
 //
 //   chartstate [--file=VERSION|absent] [--count=N] [--registered=MAJOR.MINOR|no]
-//              [--calls=REGISTER/UNREGISTER]
+//              [--calls=REGISTER/UNREGISTER] [--set-aside=VERSION|none]
 //
 // --file        Chart.ocx in the system directory has this file version, and Chart.dep
 //               beside it belongs to the same version; absent: neither file is there
@@ -11,6 +11,8 @@
 // --registered  the control's class is registered by that version, with the system
 //               directory's copy as its server; no: the class is not registered
 // --calls       DllRegisterServer and DllUnregisterServer have run this many times
+// --set-aside   one copy set aside in the system directory (~qlXXXX.tmp), of this
+//               version, waiting to be deleted at the next restart; none: no such copy
 //
 // It reads the machine as a program of its own bitness sees it, the same view the
 // module of that bitness acts on (a 32-bit one sees syswow64 as its system directory
@@ -34,6 +36,14 @@ struct Expectation {
     const char* count = nullptr;
     const char* registered = nullptr;
     const char* calls = nullptr;
+    const char* setAside = nullptr;
+};
+
+// A copy that an update or uninstall renamed aside while a program had it loaded.
+struct SetAsideCopy {
+    std::string name;
+    std::string version;
+    bool deletedAtRestart = false;
 };
 
 struct State {
@@ -47,6 +57,7 @@ struct State {
     bool classRegistered = false;
     std::string registeredVersion, registeredServer;
     DWORD registerCalls = 0, unregisterCalls = 0;
+    std::vector<SetAsideCopy> setAside;
 };
 
 bool Exists(const std::string& path)
@@ -80,6 +91,64 @@ std::string DependencyVersionOf(const std::string& path)
     char text[64] = {};
     GetPrivateProfileStringA("Version", "Version", "", text, sizeof(text), path.c_str());
     return text;
+}
+
+// Where Windows keeps this program's system directory: the restart is told that one
+// (a 32-bit program's system32 is really SysWOW64).
+std::string RealSystemDirectory(const std::string& systemDirectory)
+{
+    char directory[MAX_PATH] = {};
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64 && GetSystemWow64DirectoryA(directory, MAX_PATH))
+        return directory;
+    return systemDirectory;
+}
+
+// The files the next restart deletes: PendingFileRenameOperations holds pairs of
+// names, "\??\C:\..." and its new name, empty for a deletion.
+std::vector<std::string> PendingDeletions()
+{
+    std::vector<std::string> deletions;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return deletions;
+    DWORD length = 0;
+    std::vector<char> data;
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &length) ==
+        ERROR_SUCCESS) {
+        data.assign(length + 2, '\0');
+        if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(data.data()), &length) != ERROR_SUCCESS)
+            length = 0;
+    }
+    RegCloseKey(key);
+    for (size_t at = 0; at < length && data[at] != '\0';) {
+        std::string file(&data[at]);
+        at += file.size() + 1;
+        std::string renamed(&data[at]);
+        at += renamed.size() + 1;
+        if (renamed.empty()) deletions.push_back(file);
+    }
+    return deletions;
+}
+
+void ReadSetAsideCopies(State* state)
+{
+    std::vector<std::string> pending = PendingDeletions();
+    std::string real = "\\??\\" + RealSystemDirectory(state->systemDirectory) + "\\";
+    WIN32_FIND_DATAA found = {};
+    HANDLE search = FindFirstFileA((state->systemDirectory + "\\~ql*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        SetAsideCopy copy;
+        copy.name = found.cFileName;
+        copy.version = FileVersionOf(state->systemDirectory + "\\" + copy.name);
+        for (const std::string& deletion : pending)
+            if (_stricmp(deletion.c_str(), (real + copy.name).c_str()) == 0) copy.deletedAtRestart = true;
+        state->setAside.push_back(copy);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
 }
 
 bool ReadCount(HKEY key, const std::string& name, DWORD* count)
@@ -145,6 +214,7 @@ bool ReadState(State* state)
         state->unregisterCalls = TallyOf(key, "DllUnregisterServer");
         RegCloseKey(key);
     }
+    ReadSetAsideCopies(state);
     return true;
 }
 
@@ -190,6 +260,12 @@ void PrintState(const State& state)
     printf("%sself-reg.    DllRegisterServer ran %lu %s, DllUnregisterServer %lu %s\n", indent,
            static_cast<unsigned long>(state.registerCalls), Times(state.registerCalls),
            static_cast<unsigned long>(state.unregisterCalls), Times(state.unregisterCalls));
+
+    if (state.setAside.empty()) printf("%sset aside    none\n", indent);
+    for (const SetAsideCopy& copy : state.setAside)
+        printf("%sset aside    %s, version %s, %s\n", indent, copy.name.c_str(),
+               copy.version.empty() ? "?" : copy.version.c_str(),
+               copy.deletedAtRestart ? "deleted at the next restart" : "NOT marked for deletion");
 }
 
 int Mismatch(const char* what)
@@ -252,6 +328,17 @@ int Check(const State& state, const Expectation& expect)
             failures += Mismatch(line);
         }
     }
+    if (expect.setAside) {
+        if (strcmp(expect.setAside, "none") == 0) {
+            if (!state.setAside.empty()) failures += Mismatch("no copy should be set aside");
+        } else if (state.setAside.size() != 1 || state.setAside[0].version != expect.setAside ||
+                   !state.setAside[0].deletedAtRestart) {
+            snprintf(line, sizeof(line),
+                     "one copy of version %s should be set aside, to be deleted at the next restart",
+                     expect.setAside);
+            failures += Mismatch(line);
+        }
+    }
     return failures;
 }
 
@@ -271,10 +358,11 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (!Option(argv[i], "--file", &expect.file) && !Option(argv[i], "--count", &expect.count) &&
             !Option(argv[i], "--registered", &expect.registered) &&
-            !Option(argv[i], "--calls", &expect.calls)) {
+            !Option(argv[i], "--calls", &expect.calls) && !Option(argv[i], "--set-aside", &expect.setAside)) {
             fprintf(stderr,
                     "usage: chartstate [--file=VERSION|absent] [--count=N] "
-                    "[--registered=MAJOR.MINOR|no] [--calls=REGISTER/UNREGISTER]\n");
+                    "[--registered=MAJOR.MINOR|no] [--calls=REGISTER/UNREGISTER] "
+                    "[--set-aside=VERSION|none]\n");
             return 3;
         }
     }
