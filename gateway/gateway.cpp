@@ -59,7 +59,7 @@ char* ReadText(const mxArray* input)
 } // namespace
 
 // Built against a real host SDK, this is the module's mexFunction. Built against our
-// own gateway/hostapi, the module's mexFunction is in hostbinding/host_binding.cpp: it
+// own gateway/hostapi, the module's mexFunction is in gateway/host_binding.cpp: it
 // finds the host's functions, then calls this entry under the name RunHostCommand.
 #ifdef QELSETUP_GATEWAY_BEHIND_BINDING
 #define QELSETUP_GATEWAY_ENTRY RunHostCommand
