@@ -4,7 +4,7 @@
 // mexErrMsgTxt does not return: the host unwinds past this frame. So every raise goes
 // through Raise, which first gives back the buffers taken from the host, and nothing
 // here owns anything that would need a destructor.
-#include "mex.h"
+#include "gateway/gateway.h"
 
 #include "installer/operations.h"
 
@@ -58,16 +58,7 @@ char* ReadText(const mxArray* input)
 
 } // namespace
 
-// Built against a real host SDK, this is the module's mexFunction. Built against our
-// own gateway/hostapi, the module's mexFunction is in gateway/host_binding.cpp: it
-// finds the host's functions, then calls this entry under the name RunHostCommand.
-#ifdef QELSETUP_GATEWAY_BEHIND_BINDING
-#define QELSETUP_GATEWAY_ENTRY RunHostCommand
-#else
-#define QELSETUP_GATEWAY_ENTRY mexFunction
-#endif
-
-extern "C" void QELSETUP_GATEWAY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
     char message[kGatewayMessageSize];
     memset(message, 0, sizeof(message));

@@ -8,16 +8,12 @@
 // Each call looks its target up again instead of keeping a table: the module keeps no
 // state, and two look-ups in the host's module list are nothing beside what an
 // operation does with files, the registry and COM.
-#include "mex.h"
+#include "gateway/gateway.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
-
-// The gateway's own entry (gateway/gateway.cpp, QELSETUP_GATEWAY_ENTRY), named so in
-// this build that the real mexFunction below can first make sure the host is there.
-extern "C" void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 namespace {
 
@@ -76,6 +72,23 @@ Function BindHostFunction(const char* library, const char* name)
     HostProc found = FindHostFunction(library, name);
     if (found == nullptr) StopUnbound(library, name);
     return reinterpret_cast<Function>(found);
+}
+
+// Checks that the host is really there before the gateway touches any array. When a
+// function is missing, says so through the host's error function if that one can be
+// found (it does not return); otherwise (the caller is not a host at all) says why to
+// a debugger and returns false.
+bool HostFunctionsFound()
+{
+    for (const HostFunctionName& function : kHostFunctions) {
+        if (FindHostFunction(function.library, function.name) != nullptr) continue;
+        char report[kReportSize];
+        FormatUnbound(report, function.library, function.name);
+        if (FindHostFunction(kLibmex, "mexErrMsgTxt") != nullptr) mexErrMsgTxt(report);
+        OutputDebugStringA(report);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -140,20 +153,11 @@ void mexErrMsgTxt(const char* text)
     abort();
 }
 
-// Checks that the host is really there before the gateway touches any array. When a
-// function is missing, the call raises that through the host's error function if it
-// can be found; otherwise (the caller is not a host at all) it returns without
-// outputs and says why to a debugger.
+// The module's entry. A process that is not a host gets no outputs, and no call to a
+// function it lacks.
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
-    for (const HostFunctionName& function : kHostFunctions) {
-        if (FindHostFunction(function.library, function.name) != nullptr) continue;
-        char report[kReportSize];
-        FormatUnbound(report, function.library, function.name);
-        if (FindHostFunction(kLibmex, "mexErrMsgTxt") != nullptr) mexErrMsgTxt(report);
-        OutputDebugStringA(report);
-        return;
-    }
+    if (!HostFunctionsFound()) return;
     RunHostCommand(nlhs, plhs, nrhs, prhs);
 }
 
