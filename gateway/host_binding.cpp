@@ -5,10 +5,11 @@
 // those names and forwards each call to the function of the same name in the copy of
 // the library that the host has already loaded.
 //
-// Each call looks its target up again instead of keeping a table: the module keeps no
-// state, and two look-ups in the host's module list are nothing beside what an
-// operation does with files, the registry and COM.
+// Each call looks its target up again instead of keeping its address: the module
+// keeps no state, and two look-ups in the host's module list are nothing beside what
+// an operation does with files, the registry and COM.
 #include "gateway/gateway.h"
+#include "gateway/hostapi/host_functions.h"
 
 #include <windows.h>
 
@@ -17,22 +18,30 @@
 
 namespace {
 
-const char kLibmx[] = "libmx.dll";
-const char kLibmex[] = "libmex.dll";
+// One entry per host function, in the list's order. A forwarder names its function
+// here, so a function missing from the list stops the build; and the gateway's call
+// to a function the list names without a forwarder finds no definition when linked.
+enum class HostFunction {
+#define QEL_HOST_FUNCTION_ENTRY(library, name) name,
+    QEL_HOST_FUNCTIONS(QEL_HOST_FUNCTION_ENTRY)
+#undef QEL_HOST_FUNCTION_ENTRY
+};
 
 struct HostFunctionName {
     const char* library;
     const char* name;
 };
 
-// Every host function the gateway may call. mexErrMsgTxt comes last: the check below
-// reports a missing one through it when it can.
 const HostFunctionName kHostFunctions[] = {
-    {kLibmx, "mxIsChar"},       {kLibmx, "mxIsDouble"},           {kLibmx, "mxIsEmpty"},
-    {kLibmx, "mxGetN"},         {kLibmx, "mxGetScalar"},          {kLibmx, "mxGetString"},
-    {kLibmx, "mxCalloc"},       {kLibmx, "mxFree"},               {kLibmx, "mxCreateDoubleScalar"},
-    {kLibmx, "mxCreateString"}, {kLibmex, "mexErrMsgTxt"},
+#define QEL_HOST_FUNCTION_NAME(library, name) {#library ".dll", #name},
+    QEL_HOST_FUNCTIONS(QEL_HOST_FUNCTION_NAME)
+#undef QEL_HOST_FUNCTION_NAME
 };
+
+const HostFunctionName& NameOf(HostFunction function)
+{
+    return kHostFunctions[static_cast<int>(function)];
+}
 
 constexpr int kReportSize = 256;
 
@@ -41,38 +50,41 @@ using HostProc = void (*)();
 
 // GetModuleHandleA takes no reference, so there is nothing to release; and it never
 // loads anything: a process that is not a host simply has no such module.
-HostProc FindHostFunction(const char* library, const char* name)
+HostProc FindHostFunction(const HostFunctionName& function)
 {
-    HMODULE module = GetModuleHandleA(library);
+    HMODULE module = GetModuleHandleA(function.library);
     if (module == nullptr) return nullptr;
-    return reinterpret_cast<HostProc>(GetProcAddress(module, name));
+    return reinterpret_cast<HostProc>(GetProcAddress(module, function.name));
 }
 
-void FormatUnbound(char* report, const char* library, const char* name)
+void FormatUnbound(char* report, const HostFunctionName& function)
 {
     snprintf(report, kReportSize,
              "qelsetup: the host function %s was not found in a loaded %s; mexFunction "
              "must be called by a host that has loaded libmx.dll and libmex.dll.",
-             name, library);
+             function.name, function.library);
 }
 
 // Only reachable when the host unloaded its own library in the middle of a call: there
 // is no way back to the host, so say why before stopping.
-[[noreturn]] void StopUnbound(const char* library, const char* name)
+[[noreturn]] void StopUnbound(const HostFunctionName& function)
 {
     char report[kReportSize];
-    FormatUnbound(report, library, name);
+    FormatUnbound(report, function);
     OutputDebugStringA(report);
     abort();
 }
 
 template <typename Function>
-Function BindHostFunction(const char* library, const char* name)
+Function BindHostFunction(HostFunction function)
 {
-    HostProc found = FindHostFunction(library, name);
-    if (found == nullptr) StopUnbound(library, name);
+    HostProc found = FindHostFunction(NameOf(function));
+    if (found == nullptr) StopUnbound(NameOf(function));
     return reinterpret_cast<Function>(found);
 }
+
+// The host's function of this name, with the type mex.h gives it.
+#define QEL_BOUND(name) BindHostFunction<decltype(&name)>(HostFunction::name)
 
 // Checks that the host is really there before the gateway touches any array. When a
 // function is missing, says so through the host's error function if that one can be
@@ -81,10 +93,10 @@ Function BindHostFunction(const char* library, const char* name)
 bool HostFunctionsFound()
 {
     for (const HostFunctionName& function : kHostFunctions) {
-        if (FindHostFunction(function.library, function.name) != nullptr) continue;
+        if (FindHostFunction(function) != nullptr) continue;
         char report[kReportSize];
-        FormatUnbound(report, function.library, function.name);
-        if (FindHostFunction(kLibmex, "mexErrMsgTxt") != nullptr) mexErrMsgTxt(report);
+        FormatUnbound(report, function);
+        if (FindHostFunction(NameOf(HostFunction::mexErrMsgTxt)) != nullptr) mexErrMsgTxt(report);
         OutputDebugStringA(report);
         return false;
     }
@@ -97,57 +109,57 @@ extern "C" {
 
 bool mxIsChar(const mxArray* array)
 {
-    return BindHostFunction<decltype(&mxIsChar)>(kLibmx, "mxIsChar")(array);
+    return QEL_BOUND(mxIsChar)(array);
 }
 
 bool mxIsDouble(const mxArray* array)
 {
-    return BindHostFunction<decltype(&mxIsDouble)>(kLibmx, "mxIsDouble")(array);
+    return QEL_BOUND(mxIsDouble)(array);
 }
 
 bool mxIsEmpty(const mxArray* array)
 {
-    return BindHostFunction<decltype(&mxIsEmpty)>(kLibmx, "mxIsEmpty")(array);
+    return QEL_BOUND(mxIsEmpty)(array);
 }
 
 size_t mxGetN(const mxArray* array)
 {
-    return BindHostFunction<decltype(&mxGetN)>(kLibmx, "mxGetN")(array);
+    return QEL_BOUND(mxGetN)(array);
 }
 
 double mxGetScalar(const mxArray* array)
 {
-    return BindHostFunction<decltype(&mxGetScalar)>(kLibmx, "mxGetScalar")(array);
+    return QEL_BOUND(mxGetScalar)(array);
 }
 
 int mxGetString(const mxArray* array, char* buffer, mwSize length)
 {
-    return BindHostFunction<decltype(&mxGetString)>(kLibmx, "mxGetString")(array, buffer, length);
+    return QEL_BOUND(mxGetString)(array, buffer, length);
 }
 
 void* mxCalloc(size_t count, size_t size)
 {
-    return BindHostFunction<decltype(&mxCalloc)>(kLibmx, "mxCalloc")(count, size);
+    return QEL_BOUND(mxCalloc)(count, size);
 }
 
 void mxFree(void* pointer)
 {
-    BindHostFunction<decltype(&mxFree)>(kLibmx, "mxFree")(pointer);
+    QEL_BOUND(mxFree)(pointer);
 }
 
 mxArray* mxCreateDoubleScalar(double value)
 {
-    return BindHostFunction<decltype(&mxCreateDoubleScalar)>(kLibmx, "mxCreateDoubleScalar")(value);
+    return QEL_BOUND(mxCreateDoubleScalar)(value);
 }
 
 mxArray* mxCreateString(const char* text)
 {
-    return BindHostFunction<decltype(&mxCreateString)>(kLibmx, "mxCreateString")(text);
+    return QEL_BOUND(mxCreateString)(text);
 }
 
 void mexErrMsgTxt(const char* text)
 {
-    BindHostFunction<decltype(&mexErrMsgTxt)>(kLibmex, "mexErrMsgTxt")(text);
+    QEL_BOUND(mexErrMsgTxt)(text);
     // A host's error function does not come back; if one does, the gateway must not
     // go on past its raise.
     abort();
