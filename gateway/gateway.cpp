@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kGatewayMessageSize = 2048;
-
 const char kBadCommand[] = "Incorrect input.\nFirst input must be either 'install' or 'uninstall'.";
 const char* const kBadFlag[3] = {
     "Incorrect input.\nThird input must be either 1 or 0.",
@@ -60,7 +58,7 @@ char* ReadText(const mxArray* input)
 
 void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
-    char message[kGatewayMessageSize];
+    char message[QEL_MESSAGE_BUFFER_SIZE];
     memset(message, 0, sizeof(message));
     int status = 0;
 
