@@ -9,7 +9,7 @@
 // the two benchmark servers beside it. The exit code is 0 when every ratio is within
 // its bound, 1 when one is over, 2 when the benchmark could not run.
 #include "common/holders.h"
-#include "host/host_api.h"
+#include "standin_host/host_api.h"
 #include "installer/operations.h"
 #include "installer/shared_count.h"
 #include "support/host_call.h"

@@ -1,9 +1,11 @@
 #ifndef QELSETUP_COMMON_MESSAGE_H
 #define QELSETUP_COMMON_MESSAGE_H
 
+#include "common/message_size.h"
+
 // Every message buffer handed to this module holds at least kMessageSize bytes.
 // Paths are limited to 255 characters, so each of our messages fits with room to spare.
-constexpr int kMessageSize = 1024;
+constexpr int kMessageSize = QEL_MESSAGE_BUFFER_SIZE;
 
 // Overwrites the buffer from its start with one printf-style message, truncated
 // to kMessageSize bytes and always terminated. Returns 0 so that a failing step

@@ -1,10 +1,11 @@
 // The host command [status, message, restartNeeded] = qelsetup(command, file,
-// useSystemDir, doRegistration, doSharedCount). This unit knows the host's array interface and nothing of Win32.
+// useSystemDir, doRegistration, doSharedCount). This unit knows the host's array
+// interface and nothing of Win32.
 //
 // mexErrMsgTxt does not return: the host unwinds past this frame. So every raise goes
 // through Raise, which first gives back the buffers taken from the host, and nothing
 // here owns anything that would need a destructor.
-#include "mex.h"
+#include "gateway/gateway.h"
 
 #include "installer/operations.h"
 
@@ -13,7 +14,9 @@
 
 namespace {
 
-constexpr int kGatewayMessageSize = 2048;
+// The host command's own buffer. Every operation's message fits in the
+// QEL_MESSAGE_BUFFER_SIZE bytes it promises its callers; this one has room to spare.
+constexpr int kGatewayMessageSize = 2 * QEL_MESSAGE_BUFFER_SIZE;
 
 const char kBadCommand[] = "Incorrect input.\nFirst input must be either 'install' or 'uninstall'.";
 const char* const kBadFlag[3] = {
@@ -58,21 +61,11 @@ char* ReadText(const mxArray* input)
 
 } // namespace
 
-// Built against a real host SDK, this is the module's mexFunction. Built against our
-// own gateway/hostapi, the module's mexFunction is in hostbinding/host_binding.cpp: it
-// finds the host's functions, then calls this entry under the name RunHostCommand.
-#ifdef QELSETUP_GATEWAY_BEHIND_BINDING
-#define QELSETUP_GATEWAY_ENTRY RunHostCommand
-#else
-#define QELSETUP_GATEWAY_ENTRY mexFunction
-#endif
-
-extern "C" void QELSETUP_GATEWAY_ENTRY(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
 {
     char message[kGatewayMessageSize];
     memset(message, 0, sizeof(message));
     int status = 0;
-
     int restartNeeded = 0;
 
     char* command = nullptr;

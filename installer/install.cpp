@@ -16,8 +16,6 @@
 #include <cstdio>
 #include <cstring>
 
-static_assert(QEL_MESSAGE_BUFFER_SIZE == kMessageSize, "callers are promised this buffer size");
-
 namespace {
 
 // The longest message of any step: two paths of up to kMaxPathLength characters.

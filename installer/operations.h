@@ -72,7 +72,7 @@
    all four use the C calling convention (cdecl). Valid C99 and C++ alike. */
 #include "privilege/running_as.h"
 
-#define QEL_MESSAGE_BUFFER_SIZE 1024
+#include "common/message_size.h"
 
 #define QEL_OPERATION_LOCK_NAME "Global\\qelsetup.SharedSystemFiles"
 #define QEL_OPERATION_LOCK_FALLBACK_NAME "qelsetup.SharedSystemFiles"

@@ -7,6 +7,6 @@ for platform in win32A win64; do
     cppcheck --enable=warning,portability,performance --error-exitcode=1 --inline-suppr --quiet \
         --std=c++17 --platform="$platform" -I . -I gateway/hostapi \
         --library=windows --library=googletest --suppress=missingIncludeSystem \
-        dllmain.cpp common privilege installer gateway hostbinding host demo bench tests
+        dllmain.cpp common privilege installer gateway standin_host demo bench tests
 done
 echo "cppcheck: clean"

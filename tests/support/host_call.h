@@ -3,7 +3,7 @@
 
 // Calling the module's host command through the embedded host, as the tests and the
 // tools do: arrays held by HostArrayHolder, results collected and destroyed in one place.
-#include "host/host_api.h"
+#include "standin_host/host_api.h"
 
 #include <initializer_list>
 #include <string>

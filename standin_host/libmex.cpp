@@ -1,7 +1,7 @@
 // The embedded host's error function. A raised error jumps back to the
 // hostCallMexFunction frame that made the call, on the same thread, past every
 // frame of the module; the module promises that none of them needs cleaning up.
-#include "host/host_api.h"
+#include "standin_host/host_api.h"
 
 #include <csetjmp>
 #include <cstdio>

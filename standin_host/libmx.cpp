@@ -1,6 +1,6 @@
 // The embedded host's array functions.
-#include "host/host_api.h"
-#include "host/host_array.h"
+#include "standin_host/host_api.h"
+#include "standin_host/host_array.h"
 
 #include <atomic>
 #include <cstdlib>

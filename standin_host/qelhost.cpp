@@ -12,7 +12,7 @@
 //      str:TEXT                                a character row, taken literally
 //      anything else                           a character row
 #include "common/holders.h"
-#include "host/host_api.h"
+#include "standin_host/host_api.h"
 
 #include <windows.h>
 
