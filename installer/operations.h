@@ -69,7 +69,7 @@
  */
 
 /* The other two exports, RunningAsAdministrator and RunningAsPowerUser, and QEL_CALL:
-   all four use the C calling convention (cdecl). Valid C99 and C++ alike. */
+   all six use the C calling convention (cdecl). Valid C99 and C++ alike. */
 #include "privilege/running_as.h"
 
 #include "common/message_size.h"

@@ -4,7 +4,7 @@
 /*
  * The two group checks the qelsetup module exports as plain C functions, for C (C99)
  * and C++ programs alike. installer/operations.h includes this header, so one include
- * of it declares all four exports.
+ * of it declares all six plain exports.
  *
  * Every export uses the C calling convention (cdecl: the caller removes the
  * arguments), which QEL_CALL spells out; in an NSIS System::Call that is `?c`.

@@ -31,7 +31,7 @@ for dll in $dlls; do
         *) printf '%s imports from %s, which a clean Windows machine lacks\n' "$module" "$dll"; status=1 ;;
     esac
 done
-# The version lives in the resource section, beside the five names, not among them.
+# The version lives in the resource section, beside the exported names, not among them.
 if ! printf '%s\n' "$dump" | grep -q '^Entry 2 0*[1-9a-f][0-9a-f]* [0-9a-f]* Resource Directory'; then
     printf '%s has no resource section (its version)\n' "$module"
     status=1

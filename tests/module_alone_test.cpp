@@ -1,5 +1,5 @@
 // The module in a process that is no host: it loads with nothing of the host in the
-// process, its four plain exports do their work, it carries its version, and a call
+// process, its plain exports do their work, it carries its version, and a call
 // of mexFunction says why it cannot run instead of crashing.
 #include "common/holders.h"
 #include "installer/operations.h"
