@@ -76,6 +76,41 @@ protected:
         return "Could not register the file " + target + ".\nError running DllRegisterServer function.";
     }
 
+    // A fresh name for one case, of a control (with its .dep) or of a plain server.
+    void StartCase(const char* extension)
+    {
+        base = UniqueName("qelfail");
+        isOcx = std::string(extension) == ".ocx";
+        target = InSystem(extension);
+        companion = InSystem(".dep");
+    }
+
+    // What the other products had is there as they had it: the file byte for byte,
+    // counted once, its .dep with it, registered by its `calls`-th call.
+    void ExpectOthersCopy(const std::string& bytes, const std::string& dep, DWORD calls)
+    {
+        EXPECT_TRUE(SameBytes(target, bytes));
+        EXPECT_COUNT(target, 1);
+        if (isOcx) {
+            EXPECT_EQ(ReadTextFile(companion), dep);
+            EXPECT_COUNT(companion, 1);
+        }
+        ExpectRegisteredAt(target, calls);
+        ExpectNoTraces();
+    }
+
+    // No file, no count, no entries: as before a first install.
+    void ExpectNothing()
+    {
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(FileExists(companion));
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+    }
+
+    bool isOcx = false;
+    std::string target;
+    std::string companion;
     std::string marker;
     std::vector<std::string> strays;
     std::vector<std::string> pending;
@@ -87,12 +122,11 @@ protected:
 // file all the same, and the failed call must not take it away.
 TEST_F(FailedCallTest, AFailedRegistrationGivesBackAnUnversionedCopyAnotherProductCounts)
 {
+    const std::string unversioned = ReadTextFile(BinFile("fixture_unversioned_server.dll"));
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        base = UniqueName("qelfail");
-        const bool isOcx = std::string(extension) == ".ocx";
-        std::string target = InSystem(extension), companion = InSystem(".dep");
-        ASSERT_TRUE(CopyFixture("fixture_unversioned_server.dll", target));
+        StartCase(extension);
+        WriteTextFile(target, unversioned);
         WriteSharedCount(target, 1);
         if (isOcx) {
             WriteTextFile(companion, kOldDep);
@@ -103,23 +137,13 @@ TEST_F(FailedCallTest, AFailedRegistrationGivesBackAnUnversionedCopyAnotherProdu
 
         EXPECT_EQ(Install(source), 0);
         EXPECT_EQ(message, RegisterFailure(target));
-        EXPECT_TRUE(SameBytes(target, ReadTextFile(BinFile("fixture_unversioned_server.dll"))));
-        EXPECT_COUNT(target, 1);
-        if (isOcx) {
-            EXPECT_EQ(ReadTextFile(companion), kOldDep);
-            EXPECT_COUNT(companion, 1);
-        }
         // The failed server's entries name the old file, which registered itself again.
-        ExpectRegisteredAt(target, 2);
-        ExpectNoTraces();
+        ExpectOthersCopy(unversioned, kOldDep, 2);
 
         Mend();
         EXPECT_EQ(Install(source), 1) << message;
         EXPECT_EQ(VersionOf(target), "1.0.0.0");
         EXPECT_COUNT(target, 2);
-        if (isOcx) {
-            EXPECT_COUNT(companion, 2);
-        }
         ExpectRegisteredAt(target, 3);
         ExpectNoTraces();
     }
@@ -133,9 +157,7 @@ TEST_F(FailedCallTest, ALaterStepThatFailsPutsTheOlderCopyBackRegistered)
     for (const char* extension : {".dll", ".ocx"}) {
         for (Failing failing : {Failing::kRegistration, Failing::kCount}) {
             SCOPED_TRACE(std::string(extension) + (failing == Failing::kCount ? " count" : " registration"));
-            base = UniqueName("qelfail");
-            const bool isOcx = std::string(extension) == ".ocx";
-            std::string target = InSystem(extension), companion = InSystem(".dep");
+            StartCase(extension);
             std::string first = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx, "first");
             if (isOcx) WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
             ASSERT_EQ(Install(first), 1) << message;
@@ -151,15 +173,8 @@ TEST_F(FailedCallTest, ALaterStepThatFailsPutsTheOlderCopyBackRegistered)
                 EXPECT_EQ(message, "Error accessing registry for " + target +
                                        ".\nCould not increment registry counter.\n");
             }
-            EXPECT_TRUE(SameBytes(target, ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"))));
-            EXPECT_COUNT(target, 1);
-            if (isOcx) {
-                EXPECT_EQ(ReadTextFile(companion), kOldDep);
-                EXPECT_COUNT(companion, 1);
-            }
             // 1.0 when it came, 3.0 (failed or not), 1.0 again.
-            ExpectRegisteredAt(target, 3);
-            ExpectNoTraces();
+            ExpectOthersCopy(ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")), kOldDep, 3);
 
             if (failing == Failing::kRegistration) Mend();
             EXPECT_EQ(Install(second), 1) << message;
@@ -180,28 +195,20 @@ TEST_F(FailedCallTest, AFirstInstallWhoseCountFailsLeavesNothingAndTheRetryCount
 {
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        base = UniqueName("qelfail");
-        const bool isOcx = std::string(extension) == ".ocx";
-        std::string target = InSystem(extension), companion = InSystem(".dep");
+        StartCase(extension);
         std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
         {
             SharedDllsWriteDenied denied;
             EXPECT_EQ(Install(source), 0);
         }
         EXPECT_EQ(message, "Error accessing registry for " + target + ".\nCould not increment registry counter.\n");
-        EXPECT_FALSE(FileExists(target));
-        EXPECT_FALSE(FileExists(companion));
-        EXPECT_FALSE(ReadSharedValue(target).exists);
-        EXPECT_FALSE(IsClsidRegistered(target));
+        ExpectNothing();
         ExpectNoTraces();
 
         EXPECT_EQ(Install(source), 1) << message;
         EXPECT_COUNT(target, 1);
         EXPECT_EQ(Uninstall(source), 1) << message;
-        EXPECT_FALSE(FileExists(target));
-        EXPECT_FALSE(FileExists(companion));
-        EXPECT_FALSE(ReadSharedValue(target).exists);
-        EXPECT_FALSE(IsClsidRegistered(target));
+        ExpectNothing();
     }
 }
 
@@ -211,33 +218,22 @@ TEST_F(FailedCallTest, AFailedUnregistrationOnTheLastUninstallKeepsTheCount)
 {
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        base = UniqueName("qelfail");
-        const bool isOcx = std::string(extension) == ".ocx";
-        std::string target = InSystem(extension), companion = InSystem(".dep");
+        StartCase(extension);
         std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
         ASSERT_EQ(Install(source), 1) << message;
         const std::string installed = ReadTextFile(target);
+        const std::string dep = isOcx ? ReadTextFile(companion) : "";
         MarkFailing(target);
 
         EXPECT_EQ(Uninstall(source), 0);
         EXPECT_EQ(message, "Could not unregister the file " + target +
                                ".\nError running DllUnregisterServer function.");
-        EXPECT_TRUE(SameBytes(target, installed));
-        EXPECT_COUNT(target, 1);
-        if (isOcx) {
-            EXPECT_TRUE(FileExists(companion));
-            EXPECT_COUNT(companion, 1);
-        }
         // It took its entries away before failing, and put them back when asked to.
-        ExpectRegisteredAt(target, 3);
-        ExpectNoTraces();
+        ExpectOthersCopy(installed, dep, 3);
 
         Mend();
         EXPECT_EQ(Uninstall(source), 1) << message;
-        EXPECT_FALSE(FileExists(target));
-        EXPECT_FALSE(FileExists(companion));
-        EXPECT_FALSE(ReadSharedValue(target).exists);
-        EXPECT_FALSE(IsClsidRegistered(target));
+        ExpectNothing();
         // The next product is the only one.
         EXPECT_EQ(Install(source), 1) << message;
         EXPECT_COUNT(target, 1);
@@ -248,9 +244,8 @@ TEST_F(FailedCallTest, AFailedUnregistrationOnTheLastUninstallKeepsTheCount)
 // back, and nothing waits for the restart that would delete it.
 TEST_F(FailedCallTest, AFailedUpdateOfACopyInUseLeavesItUnderItsNameThroughARestart)
 {
-    std::string target = InSystem(".dll");
-    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first");
-    ASSERT_EQ(Install(first), 1) << message;
+    StartCase(".dll");
+    ASSERT_EQ(Install(Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first")), 1) << message;
     {
         HeldElsewhere holder("module", target);
         ASSERT_TRUE(holder.active);
