@@ -76,13 +76,15 @@ protected:
         return "Could not register the file " + target + ".\nError running DllRegisterServer function.";
     }
 
-    // A fresh name for one case, of a control (with its .dep) or of a plain server.
-    void StartCase(const char* extension)
+    // A fresh name for one case, of a control (with its .dep) or of a plain server;
+    // returns the product's copy of 1.0 under it.
+    std::string StartCase(const char* extension)
     {
         base = UniqueName("qelfail");
         isOcx = std::string(extension) == ".ocx";
         target = InSystem(extension);
         companion = InSystem(".dep");
+        return Source("fixture_flaky_1_0_0_0.dll", extension, isOcx, "first");
     }
 
     // What the other products had is there as they had it: the file byte for byte,
@@ -125,14 +127,13 @@ TEST_F(FailedCallTest, AFailedRegistrationGivesBackAnUnversionedCopyAnotherProdu
     const std::string unversioned = ReadTextFile(BinFile("fixture_unversioned_server.dll"));
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        StartCase(extension);
+        std::string source = StartCase(extension);
         WriteTextFile(target, unversioned);
         WriteSharedCount(target, 1);
         if (isOcx) {
             WriteTextFile(companion, kOldDep);
             WriteSharedCount(companion, 1);
         }
-        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
         MarkFailing(target);
 
         EXPECT_EQ(Install(source), 0);
@@ -157,8 +158,7 @@ TEST_F(FailedCallTest, ALaterStepThatFailsPutsTheOlderCopyBackRegistered)
     for (const char* extension : {".dll", ".ocx"}) {
         for (Failing failing : {Failing::kRegistration, Failing::kCount}) {
             SCOPED_TRACE(std::string(extension) + (failing == Failing::kCount ? " count" : " registration"));
-            StartCase(extension);
-            std::string first = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx, "first");
+            std::string first = StartCase(extension);
             if (isOcx) WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
             ASSERT_EQ(Install(first), 1) << message;
             std::string second = Source("fixture_flaky_3_0_0_0.dll", extension, isOcx, "second");
@@ -195,8 +195,7 @@ TEST_F(FailedCallTest, AFirstInstallWhoseCountFailsLeavesNothingAndTheRetryCount
 {
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        StartCase(extension);
-        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
+        std::string source = StartCase(extension);
         {
             SharedDllsWriteDenied denied;
             EXPECT_EQ(Install(source), 0);
@@ -218,8 +217,7 @@ TEST_F(FailedCallTest, AFailedUnregistrationOnTheLastUninstallKeepsTheCount)
 {
     for (const char* extension : {".dll", ".ocx"}) {
         SCOPED_TRACE(extension);
-        StartCase(extension);
-        std::string source = Source("fixture_flaky_1_0_0_0.dll", extension, isOcx);
+        std::string source = StartCase(extension);
         ASSERT_EQ(Install(source), 1) << message;
         const std::string installed = ReadTextFile(target);
         const std::string dep = isOcx ? ReadTextFile(companion) : "";
@@ -244,8 +242,7 @@ TEST_F(FailedCallTest, AFailedUnregistrationOnTheLastUninstallKeepsTheCount)
 // back, and nothing waits for the restart that would delete it.
 TEST_F(FailedCallTest, AFailedUpdateOfACopyInUseLeavesItUnderItsNameThroughARestart)
 {
-    StartCase(".dll");
-    ASSERT_EQ(Install(Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first")), 1) << message;
+    ASSERT_EQ(Install(StartCase(".dll")), 1) << message;
     {
         HeldElsewhere holder("module", target);
         ASSERT_TRUE(holder.active);
