@@ -43,6 +43,18 @@ void Put(std::vector<BYTE>* bytes, size_t at, const Record& record)
     memcpy(bytes->data() + at, &record, sizeof(record));
 }
 
+// The optional header of either width, naming only the CLR directory.
+template <typename Header>
+void PutOptionalHeader(std::vector<BYTE>* bytes, size_t at, WORD magic, IMAGE_DATA_DIRECTORY clr)
+{
+    Header optional = {};
+    optional.Magic = magic;
+    optional.SizeOfHeaders = 0x200;
+    optional.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+    optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR] = clr;
+    Put(bytes, at, optional);
+}
+
 IMAGE_COR20_HEADER ClrHeader(DWORD flags)
 {
     IMAGE_COR20_HEADER cor = {};
@@ -82,21 +94,10 @@ std::vector<BYTE> CraftImage(const Shape& shape)
     const size_t optionalAt = 0x84 + sizeof(file);
     IMAGE_DATA_DIRECTORY clr = {};
     if (shape.clrFlags != kNoClrHeader) clr = {shape.clrRva, sizeof(IMAGE_COR20_HEADER)};
-    if (wide) {
-        IMAGE_OPTIONAL_HEADER64 optional = {};
-        optional.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
-        optional.SizeOfHeaders = 0x200;
-        optional.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
-        optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR] = clr;
-        Put(&bytes, optionalAt, optional);
-    } else {
-        IMAGE_OPTIONAL_HEADER32 optional = {};
-        optional.Magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
-        optional.SizeOfHeaders = 0x200;
-        optional.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
-        optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR] = clr;
-        Put(&bytes, optionalAt, optional);
-    }
+    if (wide)
+        PutOptionalHeader<IMAGE_OPTIONAL_HEADER64>(&bytes, optionalAt, IMAGE_NT_OPTIONAL_HDR64_MAGIC, clr);
+    else
+        PutOptionalHeader<IMAGE_OPTIONAL_HEADER32>(&bytes, optionalAt, IMAGE_NT_OPTIONAL_HDR32_MAGIC, clr);
     IMAGE_SECTION_HEADER text = {};
     memcpy(text.Name, ".text", 5);
     text.VirtualAddress = 0x2000;

@@ -80,14 +80,22 @@ protected:
         ASSERT_EQ(AskSfc(SystemDir() + "\\x.dll"), 0);
     }
 
-    // Windows' own copy of a control in place: version 1.0.0.0, registered, with a
-    // .dep of Windows' own, and no count.
-    void PutWindowsCopy(const std::string& control, const std::string& dep)
+    // A control of a name Windows protects, with Windows' own copy in place: version
+    // 1.0.0.0, registered, with a .dep of Windows' own, and no count. Returns the
+    // product's copy of `fixture` under the same name, with its .dep.
+    std::string PutWindowsCopy(const char* fixture)
     {
-        ASSERT_TRUE(CopyFixture("fixture_server_1_0_0_0.dll", control));
+        base = UniqueName("qel_wfp_");
+        target = InSystem(".ocx");
+        dep = InSystem(".dep");
+        EXPECT_TRUE(CopyFixture("fixture_server_1_0_0_0.dll", target));
         WriteTextFile(dep, "Windows' own");
-        RegisterAsWindowsDid(control);
+        RegisterAsWindowsDid(target);
+        return Source(fixture, ".ocx", true);
     }
+
+    std::string target;
+    std::string dep;
 
     static std::unique_ptr<StandInSfc> standIn;
 };
@@ -114,11 +122,7 @@ TEST_F(WinesOwnSfcTest, ProtectsNothingAndSoChangesNothing)
 
 TEST_F(ProtectedFilesTest, ANewerVersionIsCountedButWindowsKeepsItsCopyAndItsRegistration)
 {
-    base = UniqueName("qel_wfp_");
-    std::string target = InSystem(".ocx");
-    std::string dep = InSystem(".dep");
-    PutWindowsCopy(target, dep);
-    std::string source = Source("fixture_server_2_1_0_4.dll", ".ocx", true);
+    std::string source = PutWindowsCopy("fixture_server_2_1_0_4.dll");
 
     EXPECT_EQ(InstallEx(source), 1);
     EXPECT_EQ(message, Notice(target));
@@ -142,11 +146,7 @@ TEST_F(ProtectedFilesTest, ANewerVersionIsCountedButWindowsKeepsItsCopyAndItsReg
 
 TEST_F(ProtectedFilesTest, TheLastUninstallTakesTheCountButLeavesTheFileRegisteredInPlace)
 {
-    base = UniqueName("qel_wfp_");
-    std::string target = InSystem(".ocx");
-    std::string dep = InSystem(".dep");
-    PutWindowsCopy(target, dep);
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+    std::string source = PutWindowsCopy("fixture_server_1_0_0_0.dll");
     WriteSharedCount(target, 2);
     WriteSharedCount(dep, 2);
 
@@ -172,8 +172,8 @@ TEST_F(ProtectedFilesTest, TheLastUninstallTakesTheCountButLeavesTheFileRegister
 TEST_F(ProtectedFilesTest, AProtectedDepStaysWhileItsControlComesAndGoes)
 {
     base = UniqueName("qel_wfpdep_");
-    std::string target = InSystem(".ocx");
-    std::string dep = InSystem(".dep");
+    target = InSystem(".ocx");
+    dep = InSystem(".dep");
     WriteTextFile(dep, "Windows' own");
     std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
 
@@ -195,8 +195,8 @@ TEST_F(ProtectedFilesTest, AProtectedDepStaysWhileItsControlComesAndGoes)
 
 TEST_F(ProtectedFilesTest, FilesWindowsDoesNotProtectAreInstalledAsEver)
 {
-    std::string target = InSystem(".ocx");
-    std::string dep = InSystem(".dep");
+    target = InSystem(".ocx");
+    dep = InSystem(".dep");
     ASSERT_TRUE(CopyFixture("fixture_server_1_0_0_0.dll", target));
     std::string source = Source("fixture_server_2_1_0_4.dll", ".ocx", true);
 
@@ -226,7 +226,7 @@ TEST_F(ProtectedFilesTest, OnlyTheSystemDirectoryOfWindows2000AndLaterIsAskedAbo
     EXPECT_FALSE(IsClsidRegistered(inPlace));
 
     // Windows 9x and NT 4.0 have no file protection, and no sfc.dll to ask.
-    std::string target = InSystem(".dll");
+    target = InSystem(".dll");
     std::string source = Source("fixture_server_2_1_0_4.dll", ".dll", false, "newer");
     const std::string copy = " copy \"" + source + "\" 1";
     for (const char* version : {"win98", "nt40"}) {
