@@ -17,6 +17,9 @@
 // It reads the machine as a program of its own bitness sees it, the same view the
 // module of that bitness acts on (a 32-bit one sees syswow64 as its system directory
 // and the 32-bit registry). Exit status: 0 as expected, 1 not as expected, 3 bad usage.
+#include "common/message.h"
+#include "installer/version_probe.h"
+
 #include "chart_ids.h"
 
 #include <windows.h>
@@ -65,23 +68,14 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Read as the module itself reads it, so the state shows what the next call will compare.
 std::string FileVersionOf(const std::string& path)
 {
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-    if (size == 0) return "";
-    std::vector<char> block(size);
-    VS_FIXEDFILEINFO* record = nullptr;
-    UINT length = 0;
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
-        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&record), &length) ||
-        record == nullptr)
-        return "";
+    FileVersion version = {};
+    char unheard[kMessageSize] = {};
+    if (GetFileVersionNumbers(path.c_str(), &version, unheard) != 1) return "";
     char text[64];
-    snprintf(text, sizeof(text), "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(record->dwFileVersionMS)),
-             static_cast<unsigned>(LOWORD(record->dwFileVersionMS)),
-             static_cast<unsigned>(HIWORD(record->dwFileVersionLS)),
-             static_cast<unsigned>(LOWORD(record->dwFileVersionLS)));
+    snprintf(text, sizeof(text), "%d.%d.%d.%d", version.major, version.minor, version.build, version.revision);
     return text;
 }
 

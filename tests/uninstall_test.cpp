@@ -6,14 +6,22 @@
 
 using namespace qeltest;
 
-using UninstallTest = OperationTest;
+class UninstallTest : public OperationTest {
+protected:
+    // The server installed into the system directory by `products` products, with
+    // every flag; returns the products' copy.
+    std::string InstalledBy(int products)
+    {
+        std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+        for (int i = 0; i < products; ++i) EXPECT_EQ(Install(source), 1) << message;
+        return source;
+    }
+};
 
 TEST_F(UninstallTest, AnotherUserLeftKeepsEverythingButOneCount)
 {
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string source = InstalledBy(2);
     std::string target = InSystem(".dll");
-    ASSERT_EQ(Install(source), 1);
-    ASSERT_EQ(Install(source), 1);
     ASSERT_EQ(Uninstall(source), 1);
     EXPECT_EQ(message, "");
     EXPECT_EQ(ReadSharedValue(target).count, 1u);
@@ -24,9 +32,8 @@ TEST_F(UninstallTest, AnotherUserLeftKeepsEverythingButOneCount)
 
 TEST_F(UninstallTest, LastUserRemovesCountRegistrationAndFile)
 {
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string source = InstalledBy(1);
     std::string target = InSystem(".dll");
-    ASSERT_EQ(Install(source), 1);
     ASSERT_EQ(Uninstall(source), 1);
     EXPECT_EQ(message, "");
     EXPECT_FALSE(ReadSharedValue(target).exists);
@@ -63,10 +70,8 @@ TEST_F(UninstallTest, FileWithoutACountBelongsToTheLastUser)
 
 TEST_F(UninstallTest, WithoutCountingTheCountIsIgnoredAndUntouched)
 {
-    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string source = InstalledBy(2);
     std::string target = InSystem(".dll");
-    ASSERT_EQ(Install(source), 1);
-    ASSERT_EQ(Install(source), 1);
     ASSERT_EQ(Uninstall(source, 1, 1, 0), 1);
     EXPECT_EQ(ReadSharedValue(target).count, 2u);
     EXPECT_FALSE(IsClsidRegistered(target));
