@@ -74,7 +74,7 @@ protected:
     // Starts `program` (an operation_worker) copying `source` over an older copy, and
     // kills it as soon as a file of this test's name in the system directory holds
     // part of the new file: the copy is under way.
-    void KillWhileCopying(const std::string& program, const std::string& source);
+    void KillWhileCopying(const std::string& program, const std::string& source, const std::string& mode = "copy");
 
     // One step at which a setup is killed, and what each name must hold afterwards.
     enum class Holds { kOld, kNew, kNothing };
@@ -194,7 +194,8 @@ std::vector<std::string> ConcurrencyTest::TrackStrays()
     return found;
 }
 
-void ConcurrencyTest::KillWhileCopying(const std::string& program, const std::string& source)
+void ConcurrencyTest::KillWhileCopying(const std::string& program, const std::string& source,
+                                       const std::string& mode)
 {
     const ULONGLONG newSize = SizeOf(source);
     std::vector<ULONGLONG> oldSizes;
@@ -202,7 +203,7 @@ void ConcurrencyTest::KillWhileCopying(const std::string& program, const std::st
     ChangeNotification watching(NullIfInvalid(FindFirstChangeNotificationA(
         SystemDir().c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_FILE_NAME)));
     ASSERT_TRUE(watching);
-    HandleHolder running(StartWorker("copy", source, 1, program));
+    HandleHolder running(StartWorker(mode, source, 1, program));
     HANDLE change = watching.get(), worker = running.get();
     SetEvent(startEvent);
     bool underWay = false;
@@ -408,9 +409,9 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
     // product installed: the worker ends itself right there (see operation_worker.cpp),
     // or its server ends it halfway through registering.
     const std::vector<KilledStep> steps = {
-        {"after the copy in place was kept", "--die before MoveFileExA 1", "", Holds::kOld, Holds::kOld},
-        {"after the control took its name", "--die after MoveFileExA 1", "", Holds::kNew, Holds::kOld},
-        {"after the .dep took its name", "--die after MoveFileExA 2", "", Holds::kNew, Holds::kNew},
+        {"after the copies in place were kept", "--die before MoveFileExA 1", "", Holds::kOld, Holds::kOld},
+        {"after the .dep took its name", "--die after MoveFileExA 1", "", Holds::kOld, Holds::kNew},
+        {"after the control took its name", "--die after MoveFileExA 2", "", Holds::kNew, Holds::kNew},
         {"while registering", "", ".die", Holds::kNew, Holds::kNew},
         {"after the counts", "--die after RegSetValueExA 2", "", Holds::kNew, Holds::kNew, true},
         {"while the kept copies go", "--die after DeleteFileA 3", "", Holds::kNew, Holds::kNew, true},
@@ -420,7 +421,7 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
          Holds::kOld},
         // Another program has the old control loaded: it is renamed aside instead, and
         // the name is empty between the two renames.
-        {"after the control in use was set aside", "--die after MoveFileExA 1", "", Holds::kNothing, Holds::kOld,
+        {"after the control in use was set aside", "--die after MoveFileExA 2", "", Holds::kNothing, Holds::kNew,
          false, true},
         {"while registering over a control in use", "", ".die", Holds::kNew, Holds::kNew, false, true},
         {"after the control in use was marked", "--die after MoveFileExA 4", "", Holds::kNew, Holds::kNew, true,
@@ -457,16 +458,22 @@ TEST_F(ConcurrencyTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
     std::string target = InSystem(".dll");
     Track(target + ".~ql");
     ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
-    WriteSharedCount(target, 1);
 
+    // A 9x setup, which may not call MoveFileExA (see the 9x test below), killed while
+    // it copies, and then between its two renames.
     ProgramAsVersion worker("operation_worker.exe", "win98");
-    KillWhileCopying(worker.path, source);
-    EXPECT_TRUE(SameContent(target, old) || SameContent(target, source))
-        << "torn: " << SizeOf(target) << " of " << SizeOf(source) << " bytes";
-    EXPECT_EQ(RunProgram("\"" + worker.path + "\" copy \"" + source + "\" 1"), 0u);
+    const std::string as9x = "\"" + worker.path + "\" --refuse MoveFileExA 1 ";
+    KillWhileCopying(worker.path, source, "--refuse MoveFileExA 1 copy");
+    EXPECT_TRUE(SameContent(target, old)) << "torn: " << SizeOf(target) << " of " << SizeOf(source) << " bytes";
+    EXPECT_TRUE(TrackStrays().empty());
+    EXPECT_EQ(RunProgram("\"" + worker.path + "\" --die after MoveFileA 1 copy \"" + source + "\" 1"), 77u);
+    EXPECT_FALSE(FileExists(target));
+    auto strays = TrackStrays();
+    ASSERT_EQ(strays.size(), 1u);
+    EXPECT_TRUE(SameContent(strays[0], old));
+    EXPECT_EQ(RunProgram(as9x + "copy \"" + source + "\" 1"), 0u);
     EXPECT_TRUE(SameContent(target, source));
-    EXPECT_COUNT(target, 1);
-    TrackStrays();
+    EXPECT_TRUE(TrackStrays().empty());
 
     // NT 4.0 has no links: the copy in place is kept as a whole copy of its own.
     ProgramAsVersion nt4("operation_worker.exe", "nt40");
@@ -476,7 +483,7 @@ TEST_F(ConcurrencyTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
     ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
     EXPECT_EQ(RunProgram("\"" + nt4.path + "\" --die before MoveFileExA 1 copy \"" + second + "\" 1"), 77u);
     EXPECT_TRUE(SameContent(target, old));
-    auto strays = TrackStrays();
+    strays = TrackStrays();
     ASSERT_EQ(strays.size(), 1u);
     EXPECT_TRUE(SameContent(strays[0], old));
     EXPECT_EQ(RunProgram("\"" + nt4.path + "\" copy \"" + second + "\" 1"), 0u);
@@ -584,7 +591,7 @@ TEST_F(ConcurrencyTest, OnlyAdministratorsPowerUsersAndSystemMayWaitForTheLock)
     LocalFree(descriptor);
 }
 
-TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreCopiedDirectly)
+TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreRenamedWithoutMoveFileEx)
 {
     std::string file = Source("fixture_server_1_0_0_0.dll", ".dll");
     HeldElsewhere squatter("event");
@@ -597,19 +604,37 @@ TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreCopiedDirec
     EXPECT_EQ(RunProgram("\"" + worker.path + "\"" + arguments), 0u);
     EXPECT_EQ(ReadSharedValue(file).count, 1u);
 
-    // Nor does it rename (the 9x family has no MoveFileExA): it copies straight over
-    // the file in place, which stays the same file.
+    // Nor may it call MoveFileExA, which the 9x family lacks: Wine runs it whatever
+    // version it reports, so the worker refuses it as 9x would. The copy in place is
+    // renamed aside, the new one renamed into its name, and the old one goes.
+    const std::string as9x = "\"" + worker.path + "\" --refuse MoveFileExA 1 ";
     std::string target = InSystem(".dll");
     WriteTextFile(target, "an unversioned copy, to be replaced");
-    const ULONGLONG before = FileIndexOf(target);
-    EXPECT_EQ(RunProgram("\"" + worker.path + "\" copy \"" + file + "\" 1"), 0u);
+    EXPECT_EQ(RunProgram(as9x + "copy \"" + file + "\" 1"), 0u);
     EXPECT_EQ(VersionOf(target), "1.0.0.0");
-    EXPECT_EQ(FileIndexOf(target), before);
     EXPECT_FALSE(FileExists(target + ".~ql"));
+    EXPECT_TRUE(TrackStrays().empty());
     // An NT-family setup, once the name is free, replaces it with a new file.
     squatter.End();
     WriteTextFile(target, "an unversioned copy, to be replaced");
     const ULONGLONG again = FileIndexOf(target);
     EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" copy \"" + file + "\" 1"), 0u);
     EXPECT_NE(FileIndexOf(target), again);
+
+    // A failed registration gives the copy in place back the same way.
+    base = UniqueName("qel9x");
+    std::string control = InSystem(".ocx"), companion = InSystem(".dep");
+    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".ocx", true, "first");
+    WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
+    ASSERT_EQ(Install(first), 1) << message;
+    std::string second = Source("fixture_flaky_3_0_0_0.dll", ".ocx", true, "second");
+    Mark(control, ".fail");
+    EXPECT_EQ(RunProgram(as9x + "install \"" + second + "\" 1"), 1u);
+    EXPECT_EQ(ReadTextFile(control), ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")));
+    EXPECT_EQ(ReadTextFile(companion), kOldDep);
+    EXPECT_COUNT(control, 1);
+    EXPECT_COUNT(companion, 1);
+    EXPECT_EQ(ReadFixtureRecord(control).event, "register");
+    EXPECT_EQ(ReadFixtureRecord(control).calls, 3u);
+    EXPECT_TRUE(TrackStrays().empty());
 }

@@ -1,7 +1,7 @@
 // One product's setup as a process of its own, for the tests of setups that overlap
 // or die: it calls the module's exported operations on one file, again and again.
 //
-//   operation_worker [--die before|after FUNCTION N] [--trace]
+//   operation_worker [--die before|after FUNCTION N | --refuse FUNCTION N] [--trace]
 //                    raise|lower|cycle|copy|install|uninstall FILES TIMES [START_EVENT [READY_SEMAPHORE]]
 //
 // FILES is one path, or several joined by '|' (which no Windows path holds); each
@@ -17,8 +17,11 @@
 //
 // --die kills the worker (exit code 77) just before or just after the module's N-th
 // call of FUNCTION, one of the file and registry calls below: a setup killed at an
-// exact step, which the tests could not reach by killing it from outside. --trace
-// writes each of those calls, with its file or value and its result, to stderr.
+// exact step, which the tests could not reach by killing it from outside. --refuse
+// makes that call and every later one of FUNCTION fail with ERROR_ACCESS_DENIED
+// without running, as one that real 9x lacks (MoveFileExA) fails there, though Wine
+// runs it for a program it reports as 9x. --trace writes each of those calls, with
+// its file or value and its result, to stderr.
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -48,7 +51,8 @@ DyingStep dying;
 
 constexpr UINT kKilledCode = 77;
 
-// Whether this call is the one to refuse.
+// Called before each watched call: ends the process when it is the one to die
+// before, and answers whether the call is to be refused.
 bool Before(const char* function)
 {
     if (dying.function == nullptr || strcmp(function, dying.function) != 0) return false;
@@ -58,7 +62,7 @@ bool Before(const char* function)
         return true;
     }
     if (chosen && !dying.after) {
-        fprintf(stderr, "killed before %s #%d\n", function, dying.call);
+        if (dying.trace) fprintf(stderr, "killed before %s #%d\n", function, dying.call);
         fflush(stderr);
         TerminateProcess(GetCurrentProcess(), kKilledCode);
     }
@@ -70,7 +74,7 @@ void After(const char* function, const char* what, long long result)
     if (dying.trace) fprintf(stderr, "%s(%s) = %lld\n", function, what ? what : "", result);
     if (dying.function && !dying.refuse && strcmp(function, dying.function) == 0 && dying.seen == dying.call &&
         dying.after) {
-        fprintf(stderr, "killed after %s #%d\n", function, dying.call);
+        if (dying.trace) fprintf(stderr, "killed after %s #%d\n", function, dying.call);
         fflush(stderr);
         TerminateProcess(GetCurrentProcess(), kKilledCode);
     }
@@ -82,6 +86,7 @@ std::string Pair(const char* a, const char* b)
 }
 
 decltype(&MoveFileExA) realMoveFileExA = MoveFileExA;
+decltype(&MoveFileA) realMoveFileA = MoveFileA;
 decltype(&CopyFileA) realCopyFileA = CopyFileA;
 decltype(&DeleteFileA) realDeleteFileA = DeleteFileA;
 decltype(&GetTempFileNameA) realGetTempFileNameA = GetTempFileNameA;
@@ -95,6 +100,14 @@ BOOL WINAPI HookMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
     if (Before("MoveFileExA")) SetLastError(ERROR_ACCESS_DENIED);
     else result = realMoveFileExA(from, to, flags);
     After("MoveFileExA", Pair(from, to).c_str(), result);
+    return result;
+}
+BOOL WINAPI HookMoveFileA(LPCSTR from, LPCSTR to)
+{
+    BOOL result = 0;
+    if (Before("MoveFileA")) SetLastError(ERROR_ACCESS_DENIED);
+    else result = realMoveFileA(from, to);
+    After("MoveFileA", Pair(from, to).c_str(), result);
     return result;
 }
 BOOL WINAPI HookCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
@@ -203,6 +216,7 @@ bool WatchCalls(HMODULE module)
     };
     const Redirect redirects[] = {
         {"MoveFileExA", reinterpret_cast<void*>(HookMoveFileExA)},
+        {"MoveFileA", reinterpret_cast<void*>(HookMoveFileA)},
         {"CopyFileA", reinterpret_cast<void*>(HookCopyFileA)},
         {"DeleteFileA", reinterpret_cast<void*>(HookDeleteFileA)},
         {"GetTempFileNameA", reinterpret_cast<void*>(HookGetTempFileNameA)},
@@ -252,7 +266,7 @@ int main(int argc, char** argv)
 {
     int next = 1;
     for (;;) {
-        if (next + 2 < argc && strcmp(argv[next], "--die") == 0) {
+        if (next + 3 < argc && strcmp(argv[next], "--die") == 0) {
             dying.after = strcmp(argv[next + 1], "after") == 0;
             dying.function = argv[next + 2];
             dying.call = atoi(argv[next + 3]);
