@@ -179,10 +179,13 @@ int RenameToFreeName(const char* from, const char* to)
     return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
 }
 
-// Nothing is lost: the copy stays where the caller can find it.
+// Nothing is lost: the copy stays where the caller can find it. On a line of its own,
+// also after a registration's message, which ends without a newline.
 int AppendKeptAt(char* message, const char* kept)
 {
-    return AppendMessage(message, "The copy that was in place is kept as %s.\n", kept);
+    size_t used = strnlen(message, kMessageSize);
+    const char* separator = used > 0 && message[used - 1] != '\n' ? "\n" : "";
+    return AppendMessage(message, "%sThe copy that was in place is kept as %s.\n", separator, kept);
 }
 
 // Writes the new file beside the target, flushed, and renames it over the target.
