@@ -450,6 +450,52 @@ TEST_F(ConcurrencyTest, KilledUninstallLeavesTheFileOrNothingAndARerunEndsIt)
     for (const std::string& control : controls) EXPECT_FALSE(FileExists(control)) << control;
 }
 
+// A setup killed from outside while its server registers, with another product's
+// setup waiting for the lock: that one goes on with what the killed one left, and
+// the killed one's rerun then counts its own product.
+TEST_F(ConcurrencyTest, ASetupKilledWhileRegisteringHandsTheLockToTheNextOne)
+{
+    std::string target = InSystem(".dll");
+    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first");
+    ASSERT_EQ(Install(first), 1) << message;
+    std::string update = Source("fixture_flaky_3_0_0_0.dll", ".dll", false, "update");
+    std::string other = Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "other");
+    std::string pause = Mark(target, ".pause"), paused = target + ".paused";
+    Track(paused);
+    const std::vector<std::string> pending = PendingDeletions();
+
+    HandleHolder updating(StartWorker("install", update, 1));
+    SetEvent(startEvent);
+    for (int waited = 0; waited < 6000 && !FileExists(paused); ++waited) Sleep(10);
+    ASSERT_TRUE(FileExists(paused)) << "the update's server never began to register";
+    HandleHolder waiting(StartWorker("install", other, 1));
+    Sleep(200);  // most likely waiting for the lock by now; it must wait either way
+    EXPECT_EQ(WaitForSingleObject(waiting.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(TerminateProcess(updating.get(), 77));
+    WaitForSingleObject(updating.get(), INFINITE);
+    DeleteFileA(pause.c_str());
+    ASSERT_EQ(WaitForSingleObject(waiting.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD failures = 100;
+    GetExitCodeProcess(waiting.get(), &failures);
+    ResetEvent(startEvent);
+
+    // 3.0 holds the name; the other product found it newer and only counted.
+    EXPECT_EQ(failures, 0u);
+    EXPECT_EQ(VersionOf(target), "3.0.0.0");
+    EXPECT_COUNT(target, 2);
+    ExpectNothingPendingWrongly(pending, target);
+    auto strays = TrackStrays();
+    ASSERT_EQ(strays.size(), 1u);
+    EXPECT_EQ(ReadTextFile(strays[0]), ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")));
+
+    EXPECT_EQ(Install(update), 1) << message;
+    EXPECT_COUNT(target, 3);
+    std::string server;
+    EXPECT_TRUE(IsClsidRegistered(target, &server));
+    EXPECT_EQ(server, target);
+    EXPECT_EQ(PendingDeletions(), pending);
+}
+
 TEST_F(ConcurrencyTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
 {
     std::string old = BinFile("fixture_server_2_1_0_4.dll");
