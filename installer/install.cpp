@@ -93,8 +93,16 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             // registers itself, against the new file.
             if (IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
-            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, operation.message)) return 0;
+            // The .dep goes first. A setup killed between the two then leaves the old
+            // control, which its rerun replaces together with the .dep; the other way
+            // round, the rerun would find the new control in place, replace nothing
+            // and leave it the old .dep (or none) for good.
             if (paths.isOcx && !guarded.companion) ReplaceCompanionFile(file, paths, &replacedCompanion);
+            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, operation.message)) {
+                char scratch[kMessageSize] = {};
+                GiveBackReplaced(&replacedCompanion, scratch);
+                return 0;
+            }
         }
     }
 

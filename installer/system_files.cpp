@@ -91,7 +91,11 @@ int ReserveNameBeside(const char* path, char* name)
 int SetAside(const char* path, char* aside)
 {
     if (!ReserveNameBeside(path, aside)) return 0;
-    if (!MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING)) {
+    // The 9x family has no MoveFileExA (ERROR_CALL_NOT_IMPLEMENTED), and its MoveFileA
+    // renames only onto a free name.
+    int moved = GetWindowsFamily() == kFamily9x ? DeleteFileA(aside) && MoveFileA(path, aside)
+                                               : MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING);
+    if (!moved) {
         DeleteFileA(aside);
         aside[0] = '\0';
         return 0;
@@ -147,9 +151,9 @@ using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUT
 
 // A second name for the file at `path`, so that the copy in place stays reachable
 // while a new one takes its name, with no moment in which the name is empty. Windows
-// 2000 and later link on NTFS; 9x, NT 4.0 (whose KERNEL32 lacks CreateHardLinkA) and
-// volumes without links (FAT32) get a whole copy instead. Writes the name into
-// `kept`; returns 1.
+// 2000 and later link on NTFS; NT 4.0 (whose KERNEL32 lacks CreateHardLinkA) and
+// volumes without links (FAT32) get a whole copy instead. (The 9x family renames
+// the copy aside instead.) Writes the name into `kept`; returns 1.
 int KeepUnderOwnName(const char* path, char* kept)
 {
     if (!ReserveNameBeside(path, kept)) return 0;
@@ -168,28 +172,20 @@ int KeepUnderOwnName(const char* path, char* kept)
     return 0;
 }
 
-// The 9x family has no MoveFileExA (ERROR_CALL_NOT_IMPLEMENTED): there the new file
-// is copied over the target directly, after a whole copy of the old one was taken.
-int ReplaceDirectly(const char* source, const char* target, ReplacedFile* replaced)
+// Renames `from` to `to`, a name no file holds: on the 9x family with the only rename
+// it has.
+int RenameToFreeName(const char* from, const char* to)
 {
-    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES && !KeepUnderOwnName(target, replaced->kept))
-        return 0;
-    if (CopyFileA(source, target, FALSE) || (DropReadOnly(target) && CopyFileA(source, target, FALSE))) {
-        replaced->placed = 1;
-        return 1;
-    }
-    // A copy that stopped halfway may have written part of the target.
-    if (replaced->kept[0] != '\0' && CopyFileA(replaced->kept, target, FALSE)) {
-        DiscardName(replaced->kept);
-        replaced->kept[0] = '\0';
-    }
-    return 0;
+    return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
 }
 
-// Nothing is lost: the copy stays where the caller can find it.
+// Nothing is lost: the copy stays where the caller can find it. On a line of its own,
+// also after a registration's message, which ends without a newline.
 int AppendKeptAt(char* message, const char* kept)
 {
-    return AppendMessage(message, "The copy that was in place is kept as %s.\n", kept);
+    size_t used = strnlen(message, kMessageSize);
+    const char* separator = used > 0 && message[used - 1] != '\n' ? "\n" : "";
+    return AppendMessage(message, "%sThe copy that was in place is kept as %s.\n", separator, kept);
 }
 
 // Writes the new file beside the target, flushed, and renames it over the target.
@@ -201,13 +197,16 @@ int ReplaceByRename(const char* source, const char* target, ReplacedFile* replac
         || (DropReadOnly(temporary) && CopyFileA(source, temporary, FALSE));
     if (copied && DropReadOnly(temporary) && FlushToDisk(temporary)) {
         if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
-            replaced->placed = RenameOver(temporary, target);
-        } else if (IsInUse(target)) {
+            replaced->placed = RenameToFreeName(temporary, target);
+        } else if (GetWindowsFamily() == kFamily9x || IsInUse(target)) {
             // The loaded copy is renamed aside, which also keeps it: the name is empty
-            // between the two renames, as it must be for a file in use.
+            // between the two renames, as it must be for a file in use. The 9x family,
+            // which cannot rename over a file, does the same with every copy: a copy
+            // straight over it would leave it torn when killed, and the version its
+            // rerun would read from the part written could pass for the new one.
             if (SetAside(target, replaced->kept)) {
-                replaced->placed = RenameOver(temporary, target);
-                if (!replaced->placed && MoveFileExA(replaced->kept, target, 0)) replaced->kept[0] = '\0';
+                replaced->placed = RenameToFreeName(temporary, target);
+                if (!replaced->placed && MoveFileA(replaced->kept, target)) replaced->kept[0] = '\0';
             }
         } else if (KeepUnderOwnName(target, replaced->kept)) {
             replaced->placed = RenameOver(temporary, target)
@@ -234,9 +233,7 @@ int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* repl
 {
     *replaced = ReplacedFile{};
     snprintf(replaced->target, sizeof(replaced->target), "%s", target);
-    int done = GetWindowsFamily() == kFamily9x ? ReplaceDirectly(source, target, replaced)
-                                              : ReplaceByRename(source, target, replaced);
-    if (done) return 1;
+    if (ReplaceByRename(source, target, replaced)) return 1;
     WriteMessage(message, "Could not copy file %s to %s\n", source, target);
     // Only when the old copy could not take its name back does it stay elsewhere.
     if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);
@@ -258,10 +255,15 @@ int GiveBackReplaced(const ReplacedFile* replaced, char* message)
         return 1;
     }
     if (GetWindowsFamily() == kFamily9x) {
-        if (CopyFileA(replaced->kept, replaced->target, FALSE)
-            || (DropReadOnly(replaced->target) && CopyFileA(replaced->kept, replaced->target, FALSE))) {
-            DiscardName(replaced->kept);
-            return 1;
+        // It cannot rename over the new file: that is renamed aside first, and goes
+        // once the kept copy has its name back.
+        char aside[MAX_PATH] = {};
+        if (SetAside(replaced->target, aside)) {
+            if (MoveFileA(replaced->kept, replaced->target)) {
+                DiscardName(aside);
+                return 1;
+            }
+            MoveFileA(aside, replaced->target);
         }
     } else if (PutInPlace(replaced->kept, replaced->target)) {
         return 1;

@@ -17,7 +17,8 @@ struct ReplacedFile {
 // Puts a copy of `source` under the name `target` in one rename, so the target is
 // never left torn and never keeps a read-only attribute. A copy already in place is
 // kept under a name of its own (in `replaced`) until KeepReplacement or
-// GiveBackReplaced; one that another program has loaded is renamed aside for it.
+// GiveBackReplaced; one that another program has loaded, and on the 9x family every
+// one, is renamed aside for it, which leaves the name empty between two renames.
 // Returns 1, or writes "Could not copy file ..." and returns 0 with the target as it
 // was.
 int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* replaced, char* message);

@@ -6,6 +6,7 @@
 #include "support/operation_fixture.h"
 
 #include <algorithm>
+#include <thread>
 
 using namespace qeltest;
 
@@ -255,4 +256,51 @@ TEST_F(FailedCallTest, AFailedUpdateOfACopyInUseLeavesItUnderItsNameThroughARest
     ASSERT_TRUE(Restart());
     EXPECT_EQ(VersionOf(target), "1.0.0.0");
     EXPECT_COUNT(target, 1);
+}
+
+// The copy in place cannot take its name back (another program holds the new file
+// open without letting it go): nothing is lost, and the message says, on a line of
+// its own after the failing step's, where the old copy is.
+TEST_F(FailedCallTest, AGiveBackThatIsRefusedSaysWhereTheOldCopyIs)
+{
+    std::string target = InSystem(".dll");
+    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first");
+    ASSERT_EQ(Install(first), 1) << message;
+    std::string second = Source("fixture_flaky_3_0_0_0.dll", ".dll", false, "second");
+    MarkFailing(target);
+    std::string pause = target + ".pause", paused = target + ".paused";
+    Track(pause);
+    Track(paused);
+    WriteTextFile(pause, "wait while the test takes hold of the new file");
+
+    // The new server waits in its registration, in place under the name.
+    int result = -1;
+    std::thread setup([&] { result = Install(second); });
+    for (int waited = 0; waited < 6000 && !FileExists(paused); ++waited) Sleep(10);
+    bool reached = FileExists(paused);
+    HandleHolder held(NullIfInvalid(
+        CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    DeleteFileA(pause.c_str());
+    setup.join();
+    ASSERT_TRUE(reached);
+    ASSERT_TRUE(held);
+
+    std::vector<std::string> kept = StraysInSystemDir();
+    for (const std::string& known : strays) kept.erase(std::remove(kept.begin(), kept.end(), known), kept.end());
+    ASSERT_EQ(kept.size(), 1u);
+    std::string keptPath = SystemDir() + "\\" + kept[0];
+    Track(keptPath);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(message, RegisterFailure(target) + "\nThe copy that was in place is kept as " + keptPath + ".\n");
+    EXPECT_EQ(ReadTextFile(keptPath), ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")));
+    EXPECT_EQ(VersionOf(target), "3.0.0.0");
+    EXPECT_COUNT(target, 1);
+    EXPECT_EQ(PendingDeletions(), pending);
+
+    held.reset();
+    Mend();
+    EXPECT_EQ(Install(second), 1) << message;
+    EXPECT_EQ(VersionOf(target), "3.0.0.0");
+    EXPECT_COUNT(target, 2);
+    ExpectRegisteredAt(target, 3);
 }
