@@ -10,6 +10,7 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -32,36 +33,27 @@ protected:
         OperationTest::TearDown();
     }
 
-    HANDLE StartWorker(const std::string& mode, const std::string& file, int times)
+    bool StartWorker(const std::string& mode, const std::string& file, int times, Child* worker)
     {
-        std::string commandLine = "\"" + BinFile("operation_worker.exe") + "\" " + mode + " \"" + file +
-                                  "\" " + std::to_string(times) + " " + startEventName;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        std::vector<char> line(commandLine.begin(), commandLine.end());
-        line.push_back('\0');
-        EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &process))
-            << commandLine;
-        CloseHandle(process.hThread);
-        return process.hProcess;
+        return StartChild("\"" + BinFile("operation_worker.exe") + "\" " + mode + " \"" + file + "\" " +
+                              std::to_string(times) + " " + startEventName,
+                          worker);
     }
 
     // Starts every worker, lets them go at the same moment and returns the sum of
     // their failed calls.
     DWORD RunTogether(const std::vector<std::pair<std::string, int>>& workers, const std::string& file)
     {
-        std::vector<HANDLE> processes;
-        for (const auto& worker : workers) processes.push_back(StartWorker(worker.first, file, worker.second));
-        SetEvent(startEvent);
+        std::vector<std::unique_ptr<Child>> started;
         DWORD failures = 0;
-        for (HANDLE process : processes) {
-            EXPECT_EQ(WaitForSingleObject(process, 300000), WAIT_OBJECT_0);
-            DWORD code = 100;
-            GetExitCodeProcess(process, &code);
-            failures += code;
-            CloseHandle(process);
+        for (const auto& worker : workers) {
+            started.emplace_back(new Child);
+            if (!StartWorker(worker.first, file, worker.second, started.back().get())) failures += 100;
+        }
+        SetEvent(startEvent);
+        for (auto& worker : started) {
+            DWORD code = WaitForChild(worker.get(), 300000);
+            failures += code == kNoExitCode ? 100 : code;
         }
         ResetEvent(startEvent);
         return failures;
@@ -180,8 +172,9 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
     ChangeNotification watching(NullIfInvalid(FindFirstChangeNotificationA(
         SystemDir().c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_FILE_NAME)));
     ASSERT_TRUE(watching);
-    HandleHolder running(StartWorker("copy", source, 1));
-    HANDLE change = watching.get(), worker = running.get();
+    Child running;
+    ASSERT_TRUE(StartWorker("copy", source, 1, &running));
+    HANDLE change = watching.get(), worker = running.process.get();
     SetEvent(startEvent);
     bool underWay = false;
     while (!underWay && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) {
@@ -194,8 +187,7 @@ TEST_F(ConcurrencyTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
         }
     }
     ASSERT_TRUE(underWay) << "the copy ended before it was seen";
-    ASSERT_TRUE(TerminateProcess(worker, 77));
-    WaitForSingleObject(worker, INFINITE);
+    ASSERT_TRUE(EndChild(&running, 77));
 
     EXPECT_TRUE(SameContent(target, old) || SameContent(target, source))
         << "torn: " << SizeOf(target) << " of " << newSize << " bytes";
