@@ -8,6 +8,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <memory>
@@ -85,14 +86,23 @@ void Grow(const std::string& path, size_t bytes)
     }
 }
 
-// Which file a path names, whatever it holds.
+// Which file a path names, whatever it holds. Not GetFileInformationByHandle: Wine
+// asks its mount manager for the volume's serial number there, and the answer comes
+// back to this thread as a signal. Under qemu-user, a thread of a 32-bit program that
+// takes a signal goes on as the last thread the program started, if that is another
+// one (GoogleTest starts one for its per-thread state, the lock tests two), and the
+// test hangs or gets the other thread's answers. The file's index alone needs no such
+// answer.
 ULONGLONG FileIndexOf(const std::string& path)
 {
     HandleHolder file(NullIfInvalid(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                 nullptr, OPEN_EXISTING, 0, nullptr)));
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!file || !GetFileInformationByHandle(file.get(), &information)) return 0;
-    return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    IO_STATUS_BLOCK status = {};
+    FILE_INTERNAL_INFORMATION information = {};
+    if (!file || NtQueryInformationFile(file.get(), &status, &information, sizeof(information),
+                                        FileInternalInformation) != 0)
+        return 0;
+    return static_cast<ULONGLONG>(information.IndexNumber.QuadPart);
 }
 
 bool SameContent(const std::string& a, const std::string& b)
