@@ -269,28 +269,20 @@ double TimeWorkers(const std::vector<std::string>& fileLists, int times)
     HandleHolder startEvent(CreateEventA(nullptr, TRUE, FALSE, start.c_str()));
     HandleHolder readySemaphore(CreateSemaphoreA(nullptr, 0, 64, ready.c_str()));
     if (!startEvent || !readySemaphore) Fail("starting workers", "CreateEventA");
-    std::vector<HandleHolder> workers;
+    // Each in a job that ends it if the benchmark stops halfway.
+    std::vector<std::unique_ptr<qeltest::Child>> workers;
     for (const std::string& files : fileLists) {
         std::string commandLine = "\"" + qeltest::BinFile("operation_worker.exe") + "\" cycle \"" + files +
                                   "\" " + std::to_string(times) + " " + start + " " + ready;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                            &process))
-            Fail("starting a worker", commandLine.c_str());
-        CloseHandle(process.hThread);
-        workers.emplace_back(process.hProcess);
+        workers.emplace_back(new qeltest::Child);
+        if (!qeltest::StartChild(commandLine, workers.back().get())) Fail("starting a worker", commandLine.c_str());
     }
     for (size_t i = 0; i < workers.size(); ++i)
         if (WaitForSingleObject(readySemaphore.get(), 60000) != WAIT_OBJECT_0) Fail("a worker", "never ready");
     double started = NowInMilliseconds();
     SetEvent(startEvent.get());
-    for (HandleHolder& worker : workers) {
-        DWORD code = 100;
-        WaitForSingleObject(worker.get(), INFINITE);
-        GetExitCodeProcess(worker.get(), &code);
-        if (code != 0) Fail("a worker", "some of its calls failed");
+    for (auto& worker : workers) {
+        if (qeltest::WaitForChild(worker.get(), INFINITE) != 0) Fail("a worker", "some of its calls failed");
     }
     return NowInMilliseconds() - started;
 }

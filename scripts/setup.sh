@@ -67,12 +67,8 @@ fi
 if handler=$(qel_i386_handler); then
     why_not "the binfmt_misc handler $binfmt/$handler is registered for them but does not run them"
 fi
-# F: the kernel opens the emulator now, so it is found from any root and namespace.
 name=qelsetup-i386
-magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-printf ':%s:M::%s:%s:/usr/bin/qemu-i386-static:F' "$name" "$magic" "$mask" |
-    $SUDO tee "$binfmt/register" >/dev/null 2>&1 ||
+qel_i386_entry "$name" | $SUDO tee "$binfmt/register" >/dev/null 2>&1 ||
     why_not "binfmt_misc refused to register qemu-i386-static for them"
 runs_i386 || why_not "qemu-i386-static, registered as $binfmt/$name, does not run them"
 echo "setup: 32-bit x86 programs run here through qemu-i386-static, registered with" \

@@ -8,6 +8,8 @@
 #   qel_wine_stop          stops the prefix's wineserver and waits until it is gone
 #   qel_i386_handler       prints the binfmt_misc entry that runs 32-bit x86 programs
 #                          (an emulator), or nothing when the kernel runs them itself
+#   qel_i386_entry NAME    prints what to write to binfmt_misc's register so that it
+#                          hands 32-bit x86 programs to qemu-i386-static, as NAME
 #
 # Always a throwaway prefix of the caller's, never ~/.wine; no Wine debug output; and
 # no Mono or Gecko installers offered while a prefix boots.
@@ -59,4 +61,12 @@ qel_i386_handler() {
         fi
     done
     return 1
+}
+
+# binfmt_misc reads the \x escapes itself. F: the kernel opens the emulator at once,
+# so it is found from any root and namespace.
+qel_i386_entry() {
+    printf ':%s:M::%s:%s:/usr/bin/qemu-i386-static:F' "$1" \
+        '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+        '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 }

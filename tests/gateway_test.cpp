@@ -296,21 +296,15 @@ TEST_F(GatewayTest, CommandLineHostPrintsResultsAndExitsNonZeroOnAHostError)
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = writeEnd;
         startup.hStdError = writeEnd;
-        PROCESS_INFORMATION process = {};
-        std::string commandLine = "\"" + BinFile("qelhost.exe") + "\" " + arguments;
+        Child host;
         DWORD exitCode = 99;
-        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process)) {
-            CloseHandle(writeEnd);
+        bool started = StartChild("\"" + BinFile("qelhost.exe") + "\" " + arguments, &host, "", &startup);
+        CloseHandle(writeEnd);
+        if (started) {
             char chunk[512];
             DWORD got = 0;
             while (ReadFile(readEnd, chunk, sizeof(chunk), &got, nullptr) && got) output->append(chunk, got);
-            WaitForSingleObject(process.hProcess, 60000);
-            GetExitCodeProcess(process.hProcess, &exitCode);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-        } else {
-            CloseHandle(writeEnd);
+            exitCode = WaitForChild(&host, 60000);
         }
         CloseHandle(readEnd);
         return exitCode;

@@ -7,8 +7,10 @@
 // event: an event under QEL_OPERATION_LOCK_NAME; closed-mutex: a mutex under it whose
 // DACL is empty, so that nobody else may open it; lock: the setup lock itself, taken
 // as a setup takes it; module: the DLL at PATH, loaded.
-// Sets READY_EVENT once it holds it, and keeps it until DONE_EVENT is set, two
-// minutes at most. Exit code 0, or 100 when it could not take hold.
+// Sets READY_EVENT once it holds it, and keeps it until DONE_EVENT is set: for as
+// long as a test needs, however slow the machine. It cannot outlive the test, whose
+// job ends it (tests/support/child_process.h). Exit code 0, or 100 when it could not
+// take hold.
 #include "common/holders.h"
 #include "installer/operation_lock.h"
 #include "installer/operations.h"
@@ -50,5 +52,5 @@ int main(int argc, char** argv)
     HandleHolder ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[argc - 2]));
     HandleHolder done(OpenEventA(SYNCHRONIZE, FALSE, argv[argc - 1]));
     if (!ready || !done || !SetEvent(ready.get())) return 100;
-    return WaitForSingleObject(done.get(), 120000) == WAIT_OBJECT_0 ? 0 : 100;
+    return WaitForSingleObject(done.get(), INFINITE) == WAIT_OBJECT_0 ? 0 : 100;
 }

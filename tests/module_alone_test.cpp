@@ -54,18 +54,11 @@ ProbeRun RunProbeWithMonitor(const std::string& arguments)
     ViewHolder view(MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, kSectionSize));
     if (!view) return run;
 
-    std::string command = "\"" + BinFile("host_absent_probe.exe") + "\" " + arguments;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(), &startup,
-                        &started))
-        return run;
-    HandleHolder process(started.hProcess);
-    HandleHolder thread(started.hThread);
+    Child probe;
+    if (!StartChild("\"" + BinFile("host_absent_probe.exe") + "\" " + arguments, &probe, BinDir())) return run;
 
     SetEvent(bufferReady.get());
-    const HANDLE waits[2] = {dataReady.get(), process.get()};
+    const HANDLE waits[2] = {dataReady.get(), probe.process.get()};
     // The probe writes before it ends, and a wait on both reports the first handle
     // when both are signalled: no text is lost to the exit.
     while (WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0) {
@@ -73,11 +66,11 @@ ProbeRun RunProbeWithMonitor(const std::string& arguments)
         DWORD writer = 0;
         memcpy(&writer, data, sizeof(writer));
         // Other processes of the prefix may speak to a monitor too.
-        if (writer == started.dwProcessId)
+        if (writer == probe.id)
             run.debugStrings.emplace_back(data + sizeof(writer), strnlen(data + sizeof(writer), kSectionSize - sizeof(writer)));
         SetEvent(bufferReady.get());
     }
-    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &run.exitCode);
+    run.exitCode = WaitForChild(&probe, 60000);
     return run;
 }
 

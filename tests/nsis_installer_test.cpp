@@ -21,20 +21,9 @@ protected:
         DeleteFileA(result.c_str());
         std::string command = "\"" + BinFile("qelsetup_client_installer.exe") + "\" /STEP=" + step +
                               " /FILE=" + file + " /RESULT=" + result;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &startup,
-                            &process)) {
-            ADD_FAILURE() << "cannot start the installer: " << GetLastError();
-            return "";
-        }
-        DWORD exitCode = 99;
-        EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        EXPECT_EQ(exitCode, 0u);
+        Child installer;
+        if (!StartChild(command, &installer, dir)) return "";
+        EXPECT_EQ(WaitForChild(&installer, 120000), 0u);
         std::string text = FileExists(result) ? ReadTextFile(result) : "";
         DeleteFileA(result.c_str());
         return text;

@@ -393,40 +393,6 @@ ProgramAsVersion::~ProgramAsVersion()
     DeleteFileA(path.c_str());
 }
 
-HeldElsewhere::HeldElsewhere(const std::string& kind, const std::string& path)
-{
-    std::string readyName = UniqueName("qelsetup-test-holding");
-    std::string doneName = UniqueName("qelsetup-test-held");
-    HandleHolder ready(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
-    done = CreateEventA(nullptr, TRUE, FALSE, doneName.c_str());
-    std::string line = "\"" + BinFile("holder_process.exe") + "\" " + kind + " ";
-    if (!path.empty()) line += "\"" + path + "\" ";
-    line += readyName + " " + doneName;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    if (!ready || !done ||
-        !CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-        return;
-    process = started.hProcess;
-    CloseHandle(started.hThread);
-    HANDLE waits[2] = {ready.get(), process};
-    active = WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0;
-}
-
-void HeldElsewhere::End()
-{
-    if (done) SetEvent(done);
-    if (process) WaitForSingleObject(process, 60000);
-}
-
-HeldElsewhere::~HeldElsewhere()
-{
-    End();
-    if (process) CloseHandle(process);
-    if (done) CloseHandle(done);
-}
-
 std::vector<std::string> PendingDeletions()
 {
     std::vector<std::string> deletions;
@@ -466,26 +432,6 @@ bool Restart()
     DWORD exitCode = RunProgram("\"" + SystemDir() + "\\wineboot.exe\" -r");
     if (wow64) Wow64RevertWow64FsRedirection(redirection);
     return exitCode == 0;
-}
-
-DWORD RunProgram(const std::string& commandLine)
-{
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-        return 0xFFFFFFFF;
-    HandleHolder process(started.hProcess);
-    HandleHolder thread(started.hThread);
-    DWORD exitCode = 0xFFFFFFFF;
-    // Two minutes: a 32-bit program started under qemu-user takes seconds. One that
-    // outlives them is ended, so that it cannot keep the test run waiting on it.
-    if (WaitForSingleObject(process.get(), 120000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.get(), &exitCode);
-    else
-        TerminateProcess(process.get(), 0xFFFFFFFF);
-    return exitCode;
 }
 
 std::string ModulePath()

@@ -4,6 +4,7 @@
 // Helpers shared by the test programs: real files, real registry values, real tokens.
 #include "common/holders.h"
 #include "installer/operations.h"
+#include "support/child_process.h"
 
 #include <windows.h>
 
@@ -136,26 +137,11 @@ struct ProgramAsVersion {
     std::string appKey;
 };
 
-// While alive, holder_process.exe holds something (see tests/holder_process.cpp):
-// HeldElsewhere("event"), HeldElsewhere("closed-mutex"), HeldElsewhere("module", path).
-struct HeldElsewhere {
-    explicit HeldElsewhere(const std::string& kind, const std::string& path = "");
-    ~HeldElsewhere();
-    void End();  // lets the holder go, and waits until it has
-    HANDLE done = nullptr;
-    HANDLE process = nullptr;
-    bool active = false;
-};
-
 // The files that the next restart deletes (PendingFileRenameOperations entries with
 // no new name), as recorded: "\??\C:\windows\...".
 std::vector<std::string> PendingDeletions();
 // Carries out PendingFileRenameOperations as a restart would (64-bit wineboot -r).
 bool Restart();
-
-// Runs a command line and returns its exit code once it ends (0xFFFFFFFF when it
-// could not start, or did not end within two minutes and was ended).
-DWORD RunProgram(const std::string& commandLine);
 
 // The exported functions of the built module, loaded as a DLL.
 struct ModuleApi {
