@@ -43,11 +43,7 @@ TEST_F(ConcurrencyTest, InstallUninstallCyclesNeverTakeAControlFromItsHolder)
     std::string companion = InSystem(".dep");
     ASSERT_EQ(Install(source), 1) << message;  // the product that keeps it
     EXPECT_EQ(RunTogether({{"cycle", 60}, {"cycle", 60}, {"cycle", 60}, {"cycle", 60}}, source), 0u);
-    EXPECT_TRUE(FileExists(target));
-    EXPECT_TRUE(FileExists(companion));
-    EXPECT_EQ(ReadSharedValue(target).count, 1u);
-    EXPECT_EQ(ReadSharedValue(companion).count, 1u);
-    EXPECT_TRUE(IsClsidRegistered(target));
+    ExpectControlInPlace(target, companion, 1);
 }
 
 TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)

@@ -246,11 +246,7 @@ TEST_F(GatewayTest, AnUnelevatedAdministratorGetsThePermissionMessageAsTheHostEr
     EXPECT_FALSE(ReadSharedValue(freshTarget).exists);
     EXPECT_FALSE(IsClsidRegistered(fresh));
     EXPECT_FALSE(IsClsidRegistered(freshTarget));
-    EXPECT_TRUE(FileExists(installedTarget));
-    EXPECT_TRUE(FileExists(installedCompanion));
-    EXPECT_EQ(ReadSharedValue(installedCompanion).count, 1u);
-    EXPECT_EQ(ReadSharedValue(installedTarget).count, 1u);
-    EXPECT_TRUE(IsClsidRegistered(installedTarget));
+    ExpectControlInPlace(installedTarget, installedCompanion, 1);
 }
 
 TEST_F(GatewayTest, UnknownFileTypeSucceedsAndSaysSoOnlyToTwoOutputs)

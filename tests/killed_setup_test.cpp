@@ -34,6 +34,31 @@ protected:
     void KillInstallAt(const KilledStep& step);
     void KillUninstallAt(const KilledStep& step);
     void ExpectHolds(const std::string& path, Holds holds, const std::string& old, const std::string& fresh);
+    // The product's copy of a control with a .dep of the given text beside it.
+    std::string ControlWithDep(const char* fixture, const char* dep, const std::string& folder)
+    {
+        std::string source = Source(fixture, ".ocx", true, folder);
+        WriteTextFile(source.substr(0, source.size() - 4) + ".dep", dep);
+        return source;
+    }
+    // Puts the step's condition in place (another program holding the control loaded,
+    // a marker for its server), then runs the setup that it kills, and takes the marker
+    // away. `pending`: what the restart was to delete before.
+    void RunKilledAt(const KilledStep& step, const std::string& control, const std::string& mode,
+                     const std::string& file, std::unique_ptr<HeldElsewhere>* holder,
+                     std::vector<std::string>* pending)
+    {
+        if (step.inUse) {
+            holder->reset(new HeldElsewhere("module", control));
+            ASSERT_TRUE((*holder)->active);
+        }
+        *pending = PendingDeletions();
+        std::string marker = Mark(control, step.marker);
+        EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" " + step.die + " " + mode + " \"" +
+                             file + "\" 1"),
+                  77u);
+        if (!marker.empty()) DeleteFileA(marker.c_str());
+    }
     // Nothing the restart would delete is under a name of its own or the only copy of
     // what is in place.
     void ExpectNothingPendingWrongly(const std::vector<std::string>& before, const std::string& control);
@@ -113,22 +138,12 @@ void KilledSetupTest::KillInstallAt(const KilledStep& step)
     controls.push_back(control);
     const std::string old = ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"));
     const std::string fresh = ReadTextFile(BinFile("fixture_flaky_3_0_0_0.dll"));
-    std::string first = Source("fixture_flaky_1_0_0_0.dll", ".ocx", true, "first");
-    WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
+    std::string first = ControlWithDep("fixture_flaky_1_0_0_0.dll", kOldDep, "first");
     ASSERT_EQ(Install(first), 1) << message;
-    std::string second = Source("fixture_flaky_3_0_0_0.dll", ".ocx", true, "second");
-    WriteTextFile(second.substr(0, second.size() - 4) + ".dep", kNewDep);
+    std::string second = ControlWithDep("fixture_flaky_3_0_0_0.dll", kNewDep, "second");
     std::unique_ptr<HeldElsewhere> holder;
-    if (step.inUse) {
-        holder.reset(new HeldElsewhere("module", control));
-        ASSERT_TRUE(holder->active);
-    }
-    const std::vector<std::string> pending = PendingDeletions();
-
-    std::string marker = Mark(control, step.marker);
-    EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" " + step.die + " install \"" + second + "\" 1"),
-              77u);
-    if (!marker.empty()) DeleteFileA(marker.c_str());
+    std::vector<std::string> pending;
+    ASSERT_NO_FATAL_FAILURE(RunKilledAt(step, control, "install", second, &holder, &pending));
     ExpectHolds(control, step.control, old, fresh);
     ExpectHolds(companion, step.companion, kOldDep, kNewDep);
     ExpectNothingPendingWrongly(pending, control);
@@ -156,21 +171,11 @@ void KilledSetupTest::KillUninstallAt(const KilledStep& step)
     std::string control = InSystem(".ocx"), companion = InSystem(".dep");
     controls.push_back(control);
     const std::string old = ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"));
-    std::string source = Source("fixture_flaky_1_0_0_0.dll", ".ocx", true);
-    WriteTextFile(source.substr(0, source.size() - 4) + ".dep", kOldDep);
+    std::string source = ControlWithDep("fixture_flaky_1_0_0_0.dll", kOldDep, "");
     ASSERT_EQ(Install(source), 1) << message;
     std::unique_ptr<HeldElsewhere> holder;
-    if (step.inUse) {
-        holder.reset(new HeldElsewhere("module", control));
-        ASSERT_TRUE(holder->active);
-    }
-    const std::vector<std::string> pending = PendingDeletions();
-
-    std::string marker = Mark(control, step.marker);
-    EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" " + step.die + " uninstall \"" + source +
-                         "\" 1"),
-              77u);
-    if (!marker.empty()) DeleteFileA(marker.c_str());
+    std::vector<std::string> pending;
+    ASSERT_NO_FATAL_FAILURE(RunKilledAt(step, control, "uninstall", source, &holder, &pending));
     ExpectHolds(control, step.control, old, old);
     ExpectHolds(companion, step.companion, kOldDep, kOldDep);
     ExpectNothingPendingWrongly(pending, control);
@@ -183,11 +188,7 @@ void KilledSetupTest::KillUninstallAt(const KilledStep& step)
         EXPECT_EQ(Install(source), 1) << message;
     }
     EXPECT_EQ(Uninstall(source), 1) << message;
-    EXPECT_FALSE(FileExists(control));
-    EXPECT_FALSE(FileExists(companion));
-    EXPECT_FALSE(ReadSharedValue(control).exists);
-    EXPECT_FALSE(ReadSharedValue(companion).exists);
-    EXPECT_FALSE(IsClsidRegistered(control));
+    ExpectControlGone(control, companion);
     ExpectNothingPendingWrongly(pending, control);
     if (holder) holder->End();
     TrackStrays();

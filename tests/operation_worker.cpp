@@ -85,6 +85,22 @@ std::string Pair(const char* a, const char* b)
     return std::string(a ? a : "(null)") + " -> " + (b ? b : "(null)");
 }
 
+long long Traced(long long result) { return result; }
+long long Traced(HMODULE module) { return module != nullptr; }
+
+// One watched call: refused with `error`, or made; traced either way.
+template <typename Result, typename Call>
+Result Around(const char* function, const char* what, Result refused, DWORD error, Call call)
+{
+    Result result = refused;
+    if (Before(function))
+        SetLastError(error);
+    else
+        result = call();
+    After(function, what, Traced(result));
+    return result;
+}
+
 decltype(&MoveFileExA) realMoveFileExA = MoveFileExA;
 decltype(&MoveFileA) realMoveFileA = MoveFileA;
 decltype(&CopyFileA) realCopyFileA = CopyFileA;
@@ -96,67 +112,42 @@ decltype(&RegDeleteValueA) realRegDeleteValueA = RegDeleteValueA;
 
 BOOL WINAPI HookMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
 {
-    BOOL result = 0;
-    if (Before("MoveFileExA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realMoveFileExA(from, to, flags);
-    After("MoveFileExA", Pair(from, to).c_str(), result);
-    return result;
+    return Around<BOOL>("MoveFileExA", Pair(from, to).c_str(), 0, ERROR_ACCESS_DENIED,
+                        [&] { return realMoveFileExA(from, to, flags); });
 }
 BOOL WINAPI HookMoveFileA(LPCSTR from, LPCSTR to)
 {
-    BOOL result = 0;
-    if (Before("MoveFileA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realMoveFileA(from, to);
-    After("MoveFileA", Pair(from, to).c_str(), result);
-    return result;
+    return Around<BOOL>("MoveFileA", Pair(from, to).c_str(), 0, ERROR_ACCESS_DENIED,
+                        [&] { return realMoveFileA(from, to); });
 }
 BOOL WINAPI HookCopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
-    BOOL result = 0;
-    if (Before("CopyFileA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realCopyFileA(from, to, failIfExists);
-    After("CopyFileA", Pair(from, to).c_str(), result);
-    return result;
+    return Around<BOOL>("CopyFileA", Pair(from, to).c_str(), 0, ERROR_ACCESS_DENIED,
+                        [&] { return realCopyFileA(from, to, failIfExists); });
 }
 BOOL WINAPI HookDeleteFileA(LPCSTR path)
 {
-    BOOL result = 0;
-    if (Before("DeleteFileA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realDeleteFileA(path);
-    After("DeleteFileA", path, result);
-    return result;
+    return Around<BOOL>("DeleteFileA", path, 0, ERROR_ACCESS_DENIED, [&] { return realDeleteFileA(path); });
 }
 UINT WINAPI HookGetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name)
 {
-    UINT result = 0;
-    if (Before("GetTempFileNameA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realGetTempFileNameA(folder, prefix, unique, name);
-    After("GetTempFileNameA", name, result);
-    return result;
+    return Around<UINT>("GetTempFileNameA", name, 0, ERROR_ACCESS_DENIED,
+                        [&] { return realGetTempFileNameA(folder, prefix, unique, name); });
 }
 HMODULE WINAPI HookLoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags)
 {
-    HMODULE result = nullptr;
-    if (Before("LoadLibraryExA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realLoadLibraryExA(path, file, flags);
-    After("LoadLibraryExA", path, result != nullptr);
-    return result;
+    return Around<HMODULE>("LoadLibraryExA", path, nullptr, ERROR_ACCESS_DENIED,
+                           [&] { return realLoadLibraryExA(path, file, flags); });
 }
 LSTATUS WINAPI HookRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    LSTATUS result = ERROR_ACCESS_DENIED;
-    if (Before("RegSetValueExA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realRegSetValueExA(key, name, reserved, type, data, size);
-    After("RegSetValueExA", name, result);
-    return result;
+    return Around<LSTATUS>("RegSetValueExA", name, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
+                           [&] { return realRegSetValueExA(key, name, reserved, type, data, size); });
 }
 LSTATUS WINAPI HookRegDeleteValueA(HKEY key, LPCSTR name)
 {
-    LSTATUS result = ERROR_ACCESS_DENIED;
-    if (Before("RegDeleteValueA")) SetLastError(ERROR_ACCESS_DENIED);
-    else result = realRegDeleteValueA(key, name);
-    After("RegDeleteValueA", name, result);
-    return result;
+    return Around<LSTATUS>("RegDeleteValueA", name, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
+                           [&] { return realRegDeleteValueA(key, name); });
 }
 
 using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
@@ -164,11 +155,8 @@ CreateHardLinkFunction realCreateHardLinkA = nullptr;
 
 BOOL WINAPI HookCreateHardLinkA(LPCSTR link, LPCSTR existing, LPSECURITY_ATTRIBUTES attributes)
 {
-    BOOL result = 0;
-    if (Before("CreateHardLinkA")) SetLastError(ERROR_INVALID_FUNCTION);
-    else result = realCreateHardLinkA(link, existing, attributes);
-    After("CreateHardLinkA", Pair(existing, link).c_str(), result);
-    return result;
+    return Around<BOOL>("CreateHardLinkA", Pair(existing, link).c_str(), 0, ERROR_INVALID_FUNCTION,
+                        [&] { return realCreateHardLinkA(link, existing, attributes); });
 }
 
 // The module looks CreateHardLinkA up, since Windows before 2000 lacks it.

@@ -160,9 +160,5 @@ TEST_F(UninstallTest, NamesDifferingOnlyInLetterCaseShareOneFileAndOneCount)
     EXPECT_TRUE(IsClsidRegistered(target));
 
     ASSERT_EQ(Uninstall(first), 1) << message;
-    EXPECT_FALSE(FileExists(target));
-    EXPECT_FALSE(FileExists(companion));
-    EXPECT_FALSE(ReadSharedValue(target).exists);
-    EXPECT_FALSE(ReadSharedValue(companion).exists);
-    EXPECT_FALSE(IsClsidRegistered(target));
+    ExpectControlGone(target, companion);
 }

@@ -93,6 +93,24 @@ int OperationTest::UninstallEx(const std::string& file, int useSystemDir, int do
     return result;
 }
 
+void OperationTest::ExpectControlInPlace(const std::string& target, const std::string& companion, DWORD count)
+{
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_TRUE(FileExists(companion));
+    EXPECT_EQ(ReadSharedValue(target).count, count);
+    EXPECT_EQ(ReadSharedValue(companion).count, count);
+    EXPECT_TRUE(IsClsidRegistered(target));
+}
+
+void OperationTest::ExpectControlGone(const std::string& target, const std::string& companion)
+{
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(companion));
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+    EXPECT_FALSE(ReadSharedValue(companion).exists);
+    EXPECT_FALSE(IsClsidRegistered(target));
+}
+
 std::string OperationTest::VersionOf(const std::string& path)
 {
     DWORD handle = 0;

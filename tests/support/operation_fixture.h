@@ -36,6 +36,10 @@ protected:
 
     // The file's four version numbers as one text, "" when it has none.
     static std::string VersionOf(const std::string& path);
+    // A control in place with its .dep, both counted `count` times, and registered.
+    static void ExpectControlInPlace(const std::string& target, const std::string& companion, DWORD count);
+    // Neither the control nor its .dep, no count of either, no registration.
+    static void ExpectControlGone(const std::string& target, const std::string& companion);
     // Marks a file so a later copy over it shows (the copy brings the source's time).
     static void MarkOld(const std::string& path);
     static bool IsMarkedOld(const std::string& path);
