@@ -122,16 +122,26 @@ int DiscardName(const char* path)
     return DeleteAtRestart(path);
 }
 
+// Renames `from` to `to`, a name no file holds: on the 9x family with the only rename
+// it has.
+int RenameToFreeName(const char* from, const char* to)
+{
+    return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
+}
+
 // Puts the file `from` under the name `target`. A program that has the target loaded
 // keeps it from being replaced or deleted, but not from being renamed: it goes on
-// with the old copy until it ends, and every new load gets the new one.
+// with the old copy until it ends, and every new load gets the new one. The 9x
+// family, which cannot rename over a file, always sets the target aside first.
 int PutInPlace(const char* from, const char* target)
 {
-    if (RenameOver(from, target) || (DropReadOnly(target) && RenameOver(from, target))) return 1;
+    if (GetWindowsFamily() != kFamily9x
+        && (RenameOver(from, target) || (DropReadOnly(target) && RenameOver(from, target))))
+        return 1;
     char aside[MAX_PATH] = {};
     if (!SetAside(target, aside)) return 0;
-    if (!RenameOver(from, target)) {
-        MoveFileExA(aside, target, 0);
+    if (!RenameToFreeName(from, target)) {
+        MoveFileA(aside, target);
         return 0;
     }
     DiscardName(aside);
@@ -170,13 +180,6 @@ int KeepUnderOwnName(const char* path, char* kept)
     DeleteFileA(kept);
     kept[0] = '\0';
     return 0;
-}
-
-// Renames `from` to `to`, a name no file holds: on the 9x family with the only rename
-// it has.
-int RenameToFreeName(const char* from, const char* to)
-{
-    return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
 }
 
 // Nothing is lost: the copy stays where the caller can find it. On a line of its own,
@@ -254,20 +257,7 @@ int GiveBackReplaced(const ReplacedFile* replaced, char* message)
         DeleteSystemFile(replaced->target, &restartNeeded);
         return 1;
     }
-    if (GetWindowsFamily() == kFamily9x) {
-        // It cannot rename over the new file: that is renamed aside first, and goes
-        // once the kept copy has its name back.
-        char aside[MAX_PATH] = {};
-        if (SetAside(replaced->target, aside)) {
-            if (MoveFileA(replaced->kept, replaced->target)) {
-                DiscardName(aside);
-                return 1;
-            }
-            MoveFileA(aside, replaced->target);
-        }
-    } else if (PutInPlace(replaced->kept, replaced->target)) {
-        return 1;
-    }
+    if (PutInPlace(replaced->kept, replaced->target)) return 1;
     return AppendKeptAt(message, replaced->kept);
 }
 
