@@ -216,3 +216,62 @@ TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreRenamedWith
     EXPECT_EQ(ReadFixtureRecord(control).calls, 3u);
     EXPECT_TRUE(TrackStrays().empty());
 }
+
+// A setup's registration fails while another program (a scanner, a backup) holds the
+// copy that was in place open without sharing: that copy cannot take its name back, and
+// the new control stays. So does the new .dep: a rerun finds the control in place and
+// copies neither again. On 9x the new control comes back from aside with MoveFileA.
+TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
+{
+    ProgramAsVersion win98("operation_worker.exe", "win98");
+    const std::string old = BinFile("fixture_flaky_1_0_0_0.dll"), fresh = BinFile("fixture_flaky_3_0_0_0.dll");
+    for (const auto& setup : {std::make_pair(BinFile("operation_worker.exe"), std::string("install")),
+                              std::make_pair(win98.path, std::string("--refuse MoveFileExA 1 install"))}) {
+        SCOPED_TRACE(setup.second);
+        base = UniqueName("qelheld");
+        std::string control = InSystem(".ocx"), companion = InSystem(".dep");
+        Track(control + ".~ql");
+        Track(companion + ".~ql");
+        Track(control + ".paused");
+        std::string first = Source("fixture_flaky_1_0_0_0.dll", ".ocx", false, "first");
+        WriteTextFile(first.substr(0, first.size() - 4) + ".dep", kOldDep);
+        ASSERT_EQ(Install(first), 1) << message;
+        std::string second = Source("fixture_flaky_3_0_0_0.dll", ".ocx", false, "second");
+        WriteTextFile(second.substr(0, second.size() - 4) + ".dep", kNewDep);
+
+        // Held open while the update's server registers, which then fails.
+        std::string pause = Mark(control, ".pause"), fail = Mark(control, ".fail");
+        Child updating;
+        ASSERT_TRUE(StartWorker(setup.second, second, 1, &updating, setup.first));
+        SetEvent(startEvent);
+        for (int waited = 0; waited < 6000 && !FileExists(control + ".paused"); ++waited) Sleep(10);
+        ResetEvent(startEvent);
+        ASSERT_TRUE(FileExists(control + ".paused")) << "the update's server never began to register";
+        std::string kept;
+        for (const std::string& stray : TrackStrays())
+            if (SameContent(stray, old)) kept = stray;
+        ASSERT_FALSE(kept.empty()) << "no kept copy of the control";
+        FileHeldOpen scanner(kept);
+        ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
+        DeleteFileA(pause.c_str());
+        EXPECT_EQ(WaitForChild(&updating, 60000), 1u);
+        DeleteFileA(fail.c_str());
+        EXPECT_TRUE(SameContent(control, fresh));
+        EXPECT_EQ(ReadTextFile(companion), kNewDep);
+        EXPECT_COUNT(control, 1);
+        EXPECT_COUNT(companion, 1);
+        CloseHandle(scanner.handle);
+        scanner.handle = INVALID_HANDLE_VALUE;
+        EXPECT_TRUE(SameContent(kept, old));
+
+        EXPECT_EQ(RunProgram("\"" + setup.first + "\" " + setup.second + " \"" + second + "\" 1"), 0u);
+        EXPECT_TRUE(SameContent(control, fresh));
+        EXPECT_EQ(ReadTextFile(companion), kNewDep);
+        std::string server;
+        EXPECT_TRUE(IsClsidRegistered(control, &server));
+        EXPECT_EQ(server, control);
+        EXPECT_COUNT(control, 2);
+        EXPECT_COUNT(companion, 2);
+        TrackStrays();
+    }
+}
