@@ -38,8 +38,10 @@ void ReplaceCompanionFile(const char* file, const TargetPaths& paths, ReplacedFi
 // A later step failed: the copies this call replaced take their names back, so that
 // the products that counted them find them as they were. The failed server's entries
 // then name a file that registers itself again; where nothing was in place, the new
-// server takes its entries away before its file goes. Returns 0, the message of the
-// failing step kept.
+// server takes its entries away before its file goes. A control that cannot take its
+// name back (another program holds the kept copy open) stays new, and so does its
+// .dep: a rerun finds that control in place and would never bring the .dep again.
+// Returns 0, the message of the failing step kept.
 int GiveBackAfterFailure(const TargetPaths& paths, const ReplacedFile& target, const ReplacedFile& companion,
                          int registrationAsked, char* message)
 {
@@ -47,7 +49,10 @@ int GiveBackAfterFailure(const TargetPaths& paths, const ReplacedFile& target, c
     int hadNoCopy = target.placed && target.kept[0] == '\0';
     if (registrationAsked && hadNoCopy) UnregisterServerFile(paths.targetPath, scratch);
     int givenBack = GiveBackReplaced(&target, message);
-    GiveBackReplaced(&companion, scratch);
+    if (givenBack)
+        GiveBackReplaced(&companion, scratch);
+    else
+        KeepReplacement(&companion);
     if (registrationAsked && target.placed && !hadNoCopy && givenBack) RegisterServerFile(paths.targetPath, scratch);
     return 0;
 }

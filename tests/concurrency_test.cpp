@@ -247,10 +247,12 @@ TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
         for (int waited = 0; waited < 6000 && !FileExists(control + ".paused"); ++waited) Sleep(10);
         ResetEvent(startEvent);
         ASSERT_TRUE(FileExists(control + ".paused")) << "the update's server never began to register";
-        std::string kept;
-        for (const std::string& stray : TrackStrays())
+        std::string kept, keptDep;
+        for (const std::string& stray : TrackStrays()) {
             if (SameContent(stray, old)) kept = stray;
-        ASSERT_FALSE(kept.empty()) << "no kept copy of the control";
+            if (ReadTextFile(stray) == kOldDep) keptDep = stray;
+        }
+        ASSERT_FALSE(kept.empty() || keptDep.empty()) << "no kept copy of the control or of its .dep";
         FileHeldOpen scanner(kept);
         ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
         DeleteFileA(pause.c_str());
@@ -258,6 +260,7 @@ TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
         DeleteFileA(fail.c_str());
         EXPECT_TRUE(SameContent(control, fresh));
         EXPECT_EQ(ReadTextFile(companion), kNewDep);
+        EXPECT_FALSE(FileExists(keptDep)) << "the old .dep goes as if the update had succeeded";
         EXPECT_COUNT(control, 1);
         EXPECT_COUNT(companion, 1);
         CloseHandle(scanner.handle);
