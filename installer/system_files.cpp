@@ -129,6 +129,17 @@ int RenameToFreeName(const char* from, const char* to)
     return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
 }
 
+// Renames `target` aside (its new name into `aside`, MAX_PATH bytes) and `from` into
+// its name, which is empty in between. Should `from` not move, the target takes its
+// name back; `aside` is left empty unless even that failed.
+int SwapThroughAside(const char* from, const char* target, char* aside)
+{
+    if (!SetAside(target, aside)) return 0;
+    if (RenameToFreeName(from, target)) return 1;
+    if (MoveFileA(aside, target)) aside[0] = '\0';
+    return 0;
+}
+
 // Puts the file `from` under the name `target`. A program that has the target loaded
 // keeps it from being replaced or deleted, but not from being renamed: it goes on
 // with the old copy until it ends, and every new load gets the new one. The 9x
@@ -139,11 +150,7 @@ int PutInPlace(const char* from, const char* target)
         && (RenameOver(from, target) || (DropReadOnly(target) && RenameOver(from, target))))
         return 1;
     char aside[MAX_PATH] = {};
-    if (!SetAside(target, aside)) return 0;
-    if (!RenameToFreeName(from, target)) {
-        MoveFileA(aside, target);
-        return 0;
-    }
+    if (!SwapThroughAside(from, target, aside)) return 0;
     DiscardName(aside);
     return 1;
 }
@@ -207,10 +214,7 @@ int ReplaceByRename(const char* source, const char* target, ReplacedFile* replac
             // which cannot rename over a file, does the same with every copy: a copy
             // straight over it would leave it torn when killed, and the version its
             // rerun would read from the part written could pass for the new one.
-            if (SetAside(target, replaced->kept)) {
-                replaced->placed = RenameToFreeName(temporary, target);
-                if (!replaced->placed && MoveFileA(replaced->kept, target)) replaced->kept[0] = '\0';
-            }
+            replaced->placed = SwapThroughAside(temporary, target, replaced->kept);
         } else if (KeepUnderOwnName(target, replaced->kept)) {
             replaced->placed = RenameOver(temporary, target)
                 || (DropReadOnly(target) && RenameOver(temporary, target));
