@@ -10,7 +10,6 @@
 #include <sddl.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace qeltest;
@@ -48,40 +47,15 @@ TEST_F(ConcurrencyTest, InstallUninstallCyclesNeverTakeAControlFromItsHolder)
 
 TEST_F(ConcurrencyTest, LockHeldElsewhereTimesOutAndAnAbandonedOneIsTaken)
 {
-    char buffer[kMessageBufferForTests] = "";
-    HANDLE held = nullptr;
-    HandleHolder releaseEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    HandleHolder takenEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(releaseEvent && takenEvent);
-    HANDLE release = releaseEvent.get(), taken = takenEvent.get();
-    std::thread holder([&] {
-        MutexHolder lock = AcquireOperationLock("holder", 1000, buffer);
-        held = lock.get();
-        SetEvent(taken);
-        WaitForSingleObject(release, INFINITE);
-    });
-    WaitForSingleObject(taken, INFINITE);
-    if (held == nullptr) {
-        // Let the holder end before failing: a joinable thread must not be destroyed.
-        SetEvent(release);
-        holder.join();
-        FAIL() << "the holder could not take the lock: " << buffer;
-    }
-
-    char message[kMessageBufferForTests] = "";
-    EXPECT_FALSE(AcquireOperationLock("C:\\kit\\Chart.ocx", 2000, message));
-    EXPECT_STREQ(message, "Could not change C:\\kit\\Chart.ocx.\nAnother setup has been changing shared "
+    HeldElsewhere holder("lock");
+    ASSERT_TRUE(holder.active);
+    char refusal[kMessageBufferForTests] = "";
+    EXPECT_FALSE(AcquireOperationLock("C:\\kit\\Chart.ocx", 2000, refusal));
+    EXPECT_STREQ(refusal, "Could not change C:\\kit\\Chart.ocx.\nAnother setup has been changing shared "
                           "system files for 2 seconds. Nothing was changed.\n");
-    SetEvent(release);
-    holder.join();
 
     // A setup that dies holding the lock leaves it abandoned, not held forever.
-    std::thread dying([&] {
-        HANDLE lock = AcquireOperationLock("dying", 1000, buffer).release();
-        ASSERT_NE(lock, nullptr);
-        CloseHandle(lock);  // exits still owning it
-    });
-    dying.join();
+    EndChild(&holder.holder);
     std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
     EXPECT_EQ(Install(source, 0, 0, 1), 1) << message;
     EXPECT_EQ(ReadSharedValue(source).count, 1u);

@@ -6,7 +6,6 @@
 #include "support/operation_fixture.h"
 
 #include <algorithm>
-#include <thread>
 
 using namespace qeltest;
 
@@ -273,17 +272,12 @@ TEST_F(FailedCallTest, AGiveBackThatIsRefusedSaysWhereTheOldCopyIs)
     Track(paused);
     WriteTextFile(pause, "wait while the test takes hold of the new file");
 
-    // The new server waits in its registration, in place under the name.
-    int result = -1;
-    std::thread setup([&] { result = Install(second); });
-    for (int waited = 0; waited < 6000 && !FileExists(paused); ++waited) Sleep(10);
-    bool reached = FileExists(paused);
-    HandleHolder held(NullIfInvalid(
-        CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
-    DeleteFileA(pause.c_str());
-    setup.join();
-    ASSERT_TRUE(reached);
-    ASSERT_TRUE(held);
+    // The new server waits in its registration, in place under the name, while
+    // another program takes hold of it.
+    HeldElsewhere held("open-on-pause", target);
+    ASSERT_TRUE(held.active);
+    int result = Install(second);
+    ASSERT_FALSE(FileExists(pause)) << "the holder never took hold of " << target;
 
     std::vector<std::string> kept = StraysInSystemDir();
     for (const std::string& known : strays) kept.erase(std::remove(kept.begin(), kept.end(), known), kept.end());
@@ -297,7 +291,7 @@ TEST_F(FailedCallTest, AGiveBackThatIsRefusedSaysWhereTheOldCopyIs)
     EXPECT_COUNT(target, 1);
     EXPECT_EQ(PendingDeletions(), pending);
 
-    held.reset();
+    held.End();
     Mend();
     EXPECT_EQ(Install(second), 1) << message;
     EXPECT_EQ(VersionOf(target), "3.0.0.0");

@@ -283,27 +283,7 @@ TEST_F(GatewayTest, TextOfSeveralRowsIsCutToItsColumnCountInStorageOrder)
 TEST_F(GatewayTest, CommandLineHostPrintsResultsAndExitsNonZeroOnAHostError)
 {
     auto run = [&](const std::string& arguments, std::string* output) {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        Child host;
-        DWORD exitCode = 99;
-        bool started = StartChild("\"" + BinFile("qelhost.exe") + "\" " + arguments, &host, "", &startup);
-        CloseHandle(writeEnd);
-        if (started) {
-            char chunk[512];
-            DWORD got = 0;
-            while (ReadFile(readEnd, chunk, sizeof(chunk), &got, nullptr) && got) output->append(chunk, got);
-            exitCode = WaitForChild(&host, 60000);
-        }
-        CloseHandle(readEnd);
-        return exitCode;
+        return RunProgramReading("\"" + BinFile("qelhost.exe") + "\" " + arguments, output);
     };
     std::string module = "\"" + ModulePath() + "\"";
     std::string file = "\"" + Missing() + "\"";

@@ -61,7 +61,7 @@ ProbeRun RunProbeWithMonitor(const std::string& arguments)
     const HANDLE waits[2] = {dataReady.get(), probe.process.get()};
     // The probe writes before it ends, and a wait on both reports the first handle
     // when both are signalled: no text is lost to the exit.
-    while (WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0) {
+    while (WaitSaying(2, waits, 60000, "host_absent_probe.exe to speak or end") == WAIT_OBJECT_0) {
         const char* data = static_cast<const char*>(view.get());
         DWORD writer = 0;
         memcpy(&writer, data, sizeof(writer));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace qeltest {
 
 namespace {
@@ -51,7 +53,23 @@ bool WaitForEmptyJob(const Child& child)
     }
 }
 
+// The longest a test program waits without saying so.
+constexpr DWORD kSayingMilliseconds = 15000;
+
 }  // namespace
+
+DWORD WaitSaying(DWORD count, const HANDLE* handles, DWORD milliseconds, const std::string& what)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD spent = GetTickCount() - start;
+        DWORD left = spent >= milliseconds ? 0 : milliseconds - spent;
+        DWORD waited = WaitForMultipleObjects(count, handles, FALSE, left < kSayingMilliseconds ? left : kSayingMilliseconds);
+        if (waited != WAIT_TIMEOUT || left <= kSayingMilliseconds) return waited;
+        fprintf(stderr, "[ waiting  ] still waiting for %s, %lu s so far\n", what.c_str(),
+                static_cast<unsigned long>((GetTickCount() - start) / 1000));
+    }
+}
 
 Child::~Child()
 {
@@ -103,7 +121,8 @@ bool StartChild(const std::string& commandLine, Child* child, const std::string&
 DWORD WaitForChild(Child* child, DWORD milliseconds)
 {
     if (!child->process) return kNoExitCode;
-    DWORD waited = WaitForSingleObject(child->process.get(), milliseconds);
+    HANDLE process = child->process.get();
+    DWORD waited = WaitSaying(1, &process, milliseconds, child->commandLine + " to end");
     if (waited != WAIT_OBJECT_0) {
         DWORD error = GetLastError();
         if (waited == WAIT_TIMEOUT)
@@ -133,7 +152,8 @@ bool EndChild(Child* child, DWORD exitCode)
         return false;
     }
     if (child->process) {
-        DWORD waited = WaitForSingleObject(child->process.get(), kEndingMilliseconds);
+        HANDLE process = child->process.get();
+        DWORD waited = WaitSaying(1, &process, kEndingMilliseconds, child->commandLine + " to end once ended");
         if (waited != WAIT_OBJECT_0) {
             DWORD error = GetLastError();
             ADD_FAILURE() << child->commandLine << " was ended but did not end within " << kEndingMilliseconds / 1000
@@ -153,6 +173,51 @@ DWORD RunProgram(const std::string& commandLine)
     return WaitForChild(&child, 120000);
 }
 
+DWORD RunProgramReading(const std::string& commandLine, std::string* output)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        DWORD error = GetLastError();
+        ADD_FAILURE() << "cannot make a pipe for " << commandLine << " (error " << error << ")";
+        return kNoExitCode;
+    }
+    HandleHolder reading(readEnd), writing(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    Child child;
+    bool started = StartChild(commandLine, &child, "", &startup);
+    writing.reset();
+    if (!started) return kNoExitCode;
+    // The pipe is only looked into, never waited on, and the wait is for the program:
+    // a read that blocks would say nothing if it never came back.
+    const DWORD start = GetTickCount();
+    for (bool ended = false;;) {
+        DWORD ready = 0;
+        if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &ready, nullptr)) break;  // closed and drained
+        if (ready > 0) {
+            char chunk[512];
+            DWORD got = 0;
+            if (!ReadFile(readEnd, chunk, ready < sizeof(chunk) ? ready : sizeof(chunk), &got, nullptr)) break;
+            output->append(chunk, got);
+            continue;
+        }
+        if (ended) break;  // whatever it started may hold the pipe: its output is all there
+        if (GetTickCount() - start > 120000) {
+            ADD_FAILURE() << commandLine << " did not end within 2 minutes, so the test ends it; its output so far: "
+                          << *output;
+            EndChild(&child);
+            return kNoExitCode;
+        }
+        ended = WaitForSingleObject(child.process.get(), 50) == WAIT_OBJECT_0;
+    }
+    return WaitForChild(&child, 60000);
+}
+
 HeldElsewhere::HeldElsewhere(const std::string& kind, const std::string& path)
 {
     std::string readyName = UniqueName("qelsetup-test-holding");
@@ -169,7 +234,7 @@ HeldElsewhere::HeldElsewhere(const std::string& kind, const std::string& path)
     line += readyName + " " + doneName;
     if (!StartChild(line, &holder)) return;
     HANDLE waits[2] = {ready.get(), holder.process.get()};
-    DWORD waited = WaitForMultipleObjects(2, waits, FALSE, 120000);
+    DWORD waited = WaitSaying(2, waits, 120000, line + " to take hold");
     DWORD error = GetLastError();
     if (waited == WAIT_OBJECT_0) {
         active = true;

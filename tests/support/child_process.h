@@ -47,6 +47,14 @@ bool EndChild(Child* child, DWORD exitCode = kNoExitCode);
 // Runs a command line and returns its exit code once it ends, or kNoExitCode when it
 // could not start or did not end within two minutes (both reported).
 DWORD RunProgram(const std::string& commandLine);
+// The same, with what the program writes to its standard output and error appended
+// to `output`, read from a pipe as it comes.
+DWORD RunProgramReading(const std::string& commandLine, std::string* output);
+
+// WaitForMultipleObjects (any one of them) for up to `milliseconds`, which says on
+// the standard error, every 15 s it goes on, that it is still waiting for `what`: a
+// test that ctest ends for taking too long has then said what it was waiting for.
+DWORD WaitSaying(DWORD count, const HANDLE* handles, DWORD milliseconds, const std::string& what);
 
 // While alive, holder_process.exe holds something (see tests/holder_process.cpp):
 // HeldElsewhere("event"), HeldElsewhere("closed-mutex"), HeldElsewhere("module", path).
