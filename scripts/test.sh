@@ -30,6 +30,15 @@ for preset in "${presets[@]}"; do
     cmake --build --preset "$preset" -j "$jobs"
 done
 
+# Where 32-bit programs are emulated, a 32-bit test that reaches its timeout is run
+# once more, and ctest prints both runs: a last guard against a hang of the emulator
+# itself. A test that fails is never run again, and natively nothing is.
+retry_32bit=()
+if [ "${presets[0]}" = mingw32 ] && [ -n "$(qel_i386_handler || true)" ]; then
+    retry_32bit=(--repeat after-timeout:2)
+    echo "==> 32-bit programs are emulated here: a 32-bit test that times out is run once more"
+fi
+
 # One suite in a subshell of its own, so that each has its own Wine environment. The
 # prefix's wineserver is stopped by the tests' own cleanup step; the EXIT trap catches
 # an interrupted run and a failed fixture. ctest runs in the background of the
@@ -38,7 +47,7 @@ run_suite() {
     (
         qel_wine_env "$PWD/build/$1/wineprefix"
         trap qel_wine_stop EXIT
-        ctest --preset "$1" &
+        if [ "$1" = mingw32 ]; then ctest --preset "$1" "${retry_32bit[@]}" & else ctest --preset "$1" & fi
         ctest=$!
         trap 'kill "$ctest" 2>/dev/null; exit 1' TERM
         wait "$ctest"
