@@ -28,7 +28,8 @@ if [ -n "${QELSETUP_SIGN_CERT:-}" ]; then
     [ -n "${QELSETUP_TIMESTAMP_URL:-}" ] && options+=(-ts "$QELSETUP_TIMESTAMP_URL")
     for module in "$top"/qelsetup.mexw*; do
         printf '%s' "${QELSETUP_SIGN_PASSWORD:-}" |
-            osslsigncode sign "${options[@]}" -in "$module" -out "$module.signed" >/dev/null
+            osslsigncode sign "${options[@]}" -in "$module" -out "$module.signed" >/dev/null ||
+            { echo "make-zip.sh: osslsigncode could not sign $module" >&2; exit 1; }
         mv "$module.signed" "$module"
     done
 fi

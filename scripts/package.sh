@@ -44,7 +44,9 @@ fi
 ./scripts/setup.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# A run that fails leaves no packages or checksums that look like its own.
 mkdir -p dist
+rm -f dist/qelsetup-*.zip dist/SHA256SUMS
 made=()
 for preset in mingw32 mingw64; do
     echo "==> $preset: configure and build"
