@@ -43,7 +43,7 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$QELSET
 "$(dirname "$0")/package-client.sh" "$1" "$2" "$work/client" "${@:4}" || fail "package clients"
 signed=$(echo "$work"/client/unpacked/qelsetup-*/qelsetup.mexw*)
 osslsigncode verify -in "$signed" -CAfile "$work/cert.pem" >"$work/verify" 2>&1 || cat "$work/verify"
-grep -q 'digest algorithm *: SHA256' "$work/verify" && grep -q '^Succeeded' "$work/verify" ||
+{ grep -q 'digest algorithm *: SHA256' "$work/verify" && grep -q '^Succeeded' "$work/verify"; } ||
     fail "the signed module does not verify with a SHA-256 digest"
 osslsigncode remove-signature -in "$signed" -out "$work/unsigned" >/dev/null
 unzip -p "$work/here/$zip" "*/$(basename "$signed")" | cmp - "$work/unsigned" ||
