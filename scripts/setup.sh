@@ -40,7 +40,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
 install_packages cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-    binutils-mingw-w64-x86-64 wine wine64 wine32:i386 googletest cppcheck nsis clang lld
+    binutils-mingw-w64-x86-64 wine wine64 wine32:i386 googletest cppcheck nsis clang lld \
+    zip unzip osslsigncode openssl
 
 [ "$need32" -eq 1 ] || exit 0
 
