@@ -134,18 +134,11 @@ UINT WINAPI HookGetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPST
     return Around<UINT>("GetTempFileNameA", name, 0, ERROR_ACCESS_DENIED,
                         [&] { return realGetTempFileNameA(folder, prefix, unique, name); });
 }
-// Windows' own DLLs that the module loads from the system directory (the version
-// functions, the protection question) are no step of a setup: only servers count.
-bool IsWindowsDll(LPCSTR path)
-{
-    for (const char* name : {"version.dll", "sfc.dll", "sfc_os.dll"})
-        if (path != nullptr && _stricmp(path, (SystemDir() + "\\" + name).c_str()) == 0) return true;
-    return false;
-}
-
 HMODULE WINAPI HookLoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags)
 {
-    if (IsWindowsDll(path)) return realLoadLibraryExA(path, file, flags);
+    // Windows' own DLLs, which the module loads from the system directory, are no step.
+    for (const char* name : {"\\version.dll", "\\sfc.dll", "\\sfc_os.dll"})
+        if (path && _stricmp(path, (SystemDir() + name).c_str()) == 0) return realLoadLibraryExA(path, file, flags);
     return Around<HMODULE>("LoadLibraryExA", path, nullptr, ERROR_ACCESS_DENIED,
                            [&] { return realLoadLibraryExA(path, file, flags); });
 }
