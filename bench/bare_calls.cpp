@@ -65,20 +65,28 @@ bool RemoveCountBare(const char* path)
     return removed == ERROR_SUCCESS;
 }
 
-bool RegisterBare(const char* path)
+namespace {
+
+bool CallServerBare(const char* path, const char* entryName)
 {
     if (FAILED(OleInitialize(nullptr))) return false;
-    bool registered = false;
+    bool called = false;
     HMODULE module = LoadLibraryA(path);
     if (module) {
         auto entry = reinterpret_cast<ServerEntryPoint>(
-            reinterpret_cast<void (*)()>(GetProcAddress(module, "DllRegisterServer")));
-        registered = entry && SUCCEEDED(entry());
+            reinterpret_cast<void (*)()>(GetProcAddress(module, entryName)));
+        called = entry && SUCCEEDED(entry());
         FreeLibrary(module);
     }
     OleUninitialize();
-    return registered;
+    return called;
 }
+
+} // namespace
+
+bool RegisterBare(const char* path) { return CallServerBare(path, "DllRegisterServer"); }
+
+bool UnregisterBare(const char* path) { return CallServerBare(path, "DllUnregisterServer"); }
 
 bool AskSfcBare(const char* path)
 {

@@ -22,6 +22,9 @@ bool RemoveCountBare(const char* path);
 // What regsvr32 does, minus its messages.
 bool RegisterBare(const char* path);
 
+// What regsvr32 /u does, minus its messages.
+bool UnregisterBare(const char* path);
+
 // A careful setup on Windows 2000 and later leaves the files Windows protects alone,
 // so it asks sfc.dll about the target, one question a file. Returns whether it could
 // ask; the answer, always no under Wine, is not the point.

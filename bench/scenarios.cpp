@@ -258,6 +258,39 @@ Comparison CompareKeptUpdate(const qeltest::ModuleApi& api, const ServerFile& fi
     return comparison;
 }
 
+Comparison CompareFiftyInHost(const std::vector<ServerFile>& files, const qeltest::ModuleApi& api, int rounds)
+{
+    auto module = [&] {
+        for (const ServerFile& file : files) Install(api, file);
+        for (const ServerFile& file : files) Uninstall(api, file);
+    };
+    auto bare = [&] {
+        std::string sfcPath = qeltest::SystemDir() + "\\sfc.dll";
+        HMODULE sfc = LoadLibraryA(sfcPath.c_str());
+        for (const ServerFile& file : files) {
+            const char* target = file.target.c_str();
+            const std::string temporary = file.target + ".tmp";
+            bool done = ReadVersionResource(file.source.c_str()) && AskSfcBare(target) &&
+                        GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES &&
+                        CopyFileA(file.source.c_str(), temporary.c_str(), FALSE) && FlushBare(temporary.c_str()) &&
+                        MoveFileExA(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) &&
+                        RaiseCountBare(target) && RegisterBare(target);
+            if (!done) Fail("the bare install of fifty", target);
+        }
+        for (const ServerFile& file : files) {
+            const char* target = file.target.c_str();
+            bool done = RemoveCountBare(target) && AskSfcBare(target) && UnregisterBare(target) && DeleteFileA(target);
+            if (!done) Fail("the bare uninstall of fifty", target);
+        }
+        if (sfc) FreeLibrary(sfc);
+    };
+    // The host's own OLE, for the whole run.
+    if (FAILED(OleInitialize(nullptr))) Fail("the host's OleInitialize", "");
+    Comparison comparison = CompareInTurn(rounds, module, bare, [] {});
+    OleUninitialize();
+    return comparison;
+}
+
 namespace {
 
 // Starts one operation_worker per list of files, each to cycle its files `times`

@@ -28,6 +28,7 @@ struct Iterations {
     int overlapCycles;  // per worker and file
     int inUseUpdate;
     int keptUpdate;
+    int fiftyRounds;
 };
 
 // Reports what failed on stderr and ends the benchmark with exit code 2.
@@ -72,6 +73,14 @@ Comparison CompareInUseUpdate(const qeltest::ModuleApi& api, const ServerFile& f
 // safe replace: both versions, the copy beside the target and its flush, the rename
 // over the old copy, the registration.
 Comparison CompareKeptUpdate(const qeltest::ModuleApi& api, const ServerFile& file, int iterations);
+
+// Fifty servers installed and then uninstalled, every flag, in a host that holds OLE
+// for the whole run, against the bare calls of a careful installer doing the same (as
+// NSIS's InstallLib and UnInstallLib with NOREBOOT_PROTECTED do): each file's version,
+// the sfc.dll question (sfc.dll loaded once a run, as an installer keeps it), the copy
+// beside the target, its flush and rename, count and registration; then the count's
+// removal, the question, the unregistration and the deletion. One sample is one run.
+Comparison CompareFiftyInHost(const std::vector<ServerFile>& files, const qeltest::ModuleApi& api, int rounds);
 
 // Four setups at once, each installing and uninstalling a file of its own, against one
 // process making the same calls on the four files in turn: what the machine-wide

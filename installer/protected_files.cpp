@@ -2,11 +2,10 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/system_library.h"
 #include "privilege/checks.h"
 
 #include <windows.h>
-
-#include <cstdio>
 
 namespace {
 
@@ -27,17 +26,16 @@ ProtectedFiles AskWhichAreProtected(const TargetPaths& paths, int useSystemDir)
 {
     ProtectedFiles answer = {0, 0};
     if (useSystemDir == 0 || GetWindowsFamily() != kFamilyNt5) return answer;
-    // From the system directory by its full name: a sfc.dll planted beside the
-    // calling program must not be the one asked (and run).
-    char sfcPath[MAX_PATH] = {};
-    UINT length = GetSystemDirectoryA(sfcPath, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH
-        || snprintf(sfcPath + length, MAX_PATH - length, "\\sfc.dll") >= static_cast<int>(MAX_PATH - length))
-        return answer;
-    LibraryHolder sfc(LoadLibraryA(sfcPath));
+    // sfc.dll forwards its question to sfc_os.dll (XP and later; 2000 has none and
+    // answers itself), and the loader resolves a forward along the search path, the
+    // calling program's folder first, whatever sfc.dll was loaded with. Loaded first
+    // from the system directory, sfc_os.dll is the one the forward finds. Both stay
+    // loaded after the first question: loading them costs more than the rest of an
+    // install, and every later call would pay it again.
+    LibraryHolder sfcOs(LoadSystemLibraryToKeep("sfc_os.dll"));
+    LibraryHolder sfc(LoadSystemLibraryToKeep("sfc.dll"));
     if (!sfc) return answer;
-    auto isFileProtected = reinterpret_cast<SfcIsFileProtectedFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(sfc.get(), "SfcIsFileProtected")));
+    auto isFileProtected = FindLibraryFunction<SfcIsFileProtectedFunction>(sfc.get(), "SfcIsFileProtected");
     if (isFileProtected == nullptr) return answer;
     answer.target = IsProtected(isFileProtected, paths.targetPath);
     if (paths.isOcx) answer.companion = IsProtected(isFileProtected, paths.companionPath);

@@ -2,12 +2,36 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/system_library.h"
 
 #include <windows.h>
 
 #include <io.h>
 
 #include <cstdlib>
+
+namespace {
+
+// VERSION.dll's functions, looked up in the system directory's copy: VERSION.dll is no
+// KnownDLL, and a module that imported it would take any version.dll found beside the
+// calling program.
+struct VersionFunctions {
+    decltype(&GetFileVersionInfoSizeA) getFileVersionInfoSize;
+    decltype(&GetFileVersionInfoA) getFileVersionInfo;
+    decltype(&VerQueryValueA) verQueryValue;
+};
+
+// 1: all three found in `library`.
+int FindVersionFunctions(HMODULE library, VersionFunctions* functions)
+{
+    functions->getFileVersionInfoSize =
+        FindLibraryFunction<decltype(&GetFileVersionInfoSizeA)>(library, "GetFileVersionInfoSizeA");
+    functions->getFileVersionInfo = FindLibraryFunction<decltype(&GetFileVersionInfoA)>(library, "GetFileVersionInfoA");
+    functions->verQueryValue = FindLibraryFunction<decltype(&VerQueryValueA)>(library, "VerQueryValueA");
+    return functions->getFileVersionInfoSize && functions->getFileVersionInfo && functions->verQueryValue;
+}
+
+} // namespace
 
 int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
 {
@@ -16,8 +40,15 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
         return kVersionAbsent;
     }
 
+    // Loaded only for a file that is there. Failing to load them is an error, not a
+    // missing version: a target taken for missing would be replaced whatever its version.
+    LibraryHolder library(LoadSystemLibrary("version.dll"));
+    VersionFunctions versionDll = {};
+    if (!library || !FindVersionFunctions(library.get(), &versionDll))
+        return WriteMessage(message, "Error loading version.dll from the system directory to read %s.\n", path);
+
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &handle);
+    DWORD size = versionDll.getFileVersionInfoSize(path, &handle);
     if (size == 0) {
         WriteMessage(message, "Error reading from %s\n", path);
         return kVersionAbsent;
@@ -26,14 +57,14 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
     BlockHolder block(malloc(size));
     if (!block) return WriteMessage(message, "Error allocating memory.\n");
 
-    if (!GetFileVersionInfoA(path, handle, size, block.get()))
+    if (!versionDll.getFileVersionInfo(path, handle, size, block.get()))
         return WriteMessage(message, "Error getting version info from %s.\n", path);
 
     VS_FIXEDFILEINFO* record = nullptr;
     UINT length = 0;
     // A damaged resource can hand back a short or foreign block: its numbers would be
     // invented, and a wrong "newer" would overwrite the copy other products use.
-    if (!VerQueryValueA(block.get(), "\\", reinterpret_cast<void**>(&record), &length)
+    if (!versionDll.verQueryValue(block.get(), "\\", reinterpret_cast<void**>(&record), &length)
         || record == nullptr || length < sizeof(VS_FIXEDFILEINFO)
         || record->dwSignature != VS_FFI_SIGNATURE)
         return WriteMessage(message, "Error getting version number from %s.\n", path);

@@ -1,8 +1,9 @@
 #!/bin/sh
-# The module must export exactly its five C names and import only Windows system
-# DLLs: nothing of the host, whose functions it finds when the host calls, so that
-# any program can load it on a clean machine (an installer's plugin loader only
-# searches System32).
+# The module must export exactly its five C names and import only KnownDLLs of
+# Windows, which no DLL beside the calling program can stand in for (VERSION.dll is
+# none: the module loads it from the system directory). Nothing of the host either,
+# whose functions it finds when the host calls, so that any program can load it on a
+# clean machine (an installer's plugin loader only searches System32).
 # A module built against a real host SDK imports the host's libraries in the ordinary
 # way; --host-imports allows that.
 #   check-module-tables.sh OBJDUMP MODULE DEF [--host-imports]
@@ -17,7 +18,7 @@ exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; 
 expected_exports=$(awk 'NF == 1 && $1 != "EXPORTS" {print $1}' "$def" | sort)
 
 dlls=$(printf '%s\n' "$dump" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
-allowed_dlls="kernel32.dll advapi32.dll version.dll ole32.dll msvcrt.dll"
+allowed_dlls="kernel32.dll advapi32.dll ole32.dll msvcrt.dll"
 [ "${4:-}" = --host-imports ] && allowed_dlls="$allowed_dlls libmx.dll libmex.dll"
 
 status=0
@@ -28,7 +29,7 @@ fi
 for dll in $dlls; do
     case " $allowed_dlls " in
         *" $dll "*) ;;
-        *) printf '%s imports from %s, which a clean Windows machine lacks\n' "$module" "$dll"; status=1 ;;
+        *) printf '%s imports from %s, which is no KnownDLL or a clean Windows machine lacks\n' "$module" "$dll"; status=1 ;;
     esac
 done
 # The version lives in the resource section, beside the exported names, not among them.

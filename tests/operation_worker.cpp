@@ -136,6 +136,9 @@ UINT WINAPI HookGetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPST
 }
 HMODULE WINAPI HookLoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags)
 {
+    // Windows' own DLLs, which the module loads from the system directory, are no step.
+    for (const char* name : {"\\version.dll", "\\sfc.dll", "\\sfc_os.dll"})
+        if (path && _stricmp(path, (SystemDir() + name).c_str()) == 0) return realLoadLibraryExA(path, file, flags);
     return Around<HMODULE>("LoadLibraryExA", path, nullptr, ERROR_ACCESS_DENIED,
                            [&] { return realLoadLibraryExA(path, file, flags); });
 }

@@ -1,0 +1,46 @@
+#include "installer/system_library.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The full path of `name` in the system directory; 0 when it cannot be had.
+int MakeSystemLibraryPath(const char* name, char* path)
+{
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    return length != 0 && length < MAX_PATH
+        && snprintf(path + length, MAX_PATH - length, "\\%s", name) < static_cast<int>(MAX_PATH - length);
+}
+
+// The altered search path puts the DLL's own folder, the system directory, in place
+// of the calling program's for the DLLs it imports (9x and NT 4.0 have it).
+HMODULE LoadFromPath(const char* path) { return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH); }
+
+// 1 when the process has the system directory's copy at `path` loaded. Looked up by
+// the full path, and that path checked: a copy of the same name loaded from
+// elsewhere is not it.
+int IsLoadedFrom(const char* path)
+{
+    HMODULE loaded = GetModuleHandleA(path);
+    char found[MAX_PATH] = {};
+    return loaded != nullptr && GetModuleFileNameA(loaded, found, MAX_PATH) != 0 && _stricmp(found, path) == 0;
+}
+
+} // namespace
+
+HMODULE LoadSystemLibrary(const char* name)
+{
+    char path[MAX_PATH] = {};
+    return MakeSystemLibraryPath(name, path) ? LoadFromPath(path) : nullptr;
+}
+
+HMODULE LoadSystemLibraryToKeep(const char* name)
+{
+    char path[MAX_PATH] = {};
+    if (!MakeSystemLibraryPath(name, path)) return nullptr;
+    int loadedBefore = IsLoadedFrom(path);
+    HMODULE library = LoadFromPath(path);
+    if (library != nullptr && !loadedBefore) LoadFromPath(path);
+    return library;
+}
