@@ -9,6 +9,35 @@
 
 #include <cstdlib>
 
+namespace {
+
+// GetFileVersionInfoSizeA's errors for a file that was read through and has no version
+// resource: no image at all, or an image without one. Wine says
+// ERROR_RESOURCE_DATA_NOT_FOUND for all of these (a text file, an empty file, a bare
+// "MZ", an image without resources); Windows names the part that is missing (the
+// resource section, type, name or language) or the format (an empty file cannot even
+// be mapped). VERSION.dll of old systems may set no error at all. Every other error
+// (a sharing violation, access denied, a directory) means the file could not be read,
+// and says nothing of its version.
+bool MeansNoVersionResource(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS:
+    case ERROR_BAD_FORMAT:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_FILE_INVALID:
+    case ERROR_RESOURCE_DATA_NOT_FOUND:
+    case ERROR_RESOURCE_TYPE_NOT_FOUND:
+    case ERROR_RESOURCE_NAME_NOT_FOUND:
+    case ERROR_RESOURCE_LANG_NOT_FOUND:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
 {
     if (_access(path, 0) == -1) {
@@ -17,8 +46,15 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
     }
 
     DWORD handle = 0;
+    SetLastError(ERROR_SUCCESS);
     DWORD size = GetFileVersionInfoSizeA(path, &handle);
     if (size == 0) {
+        DWORD error = GetLastError();
+        // A copy that a scanner holds open is no copy without a version: taken for one,
+        // it would be overwritten by an older one.
+        if (!MeansNoVersionResource(error))
+            return WriteMessage(message, "Error reading from %s\nThe file cannot be read (error %lu).\n", path,
+                                error);
         WriteMessage(message, "Error reading from %s\n", path);
         return kVersionAbsent;
     }

@@ -229,3 +229,50 @@ TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
     // that worked.
     EXPECT_EQ(ReadFixtureRecord(target).calls, 4u);
 }
+
+TEST_F(InstallTest, ACopyInPlaceOfAnotherMachineOrThatCannotBeReadIsNeverReplacedOrCounted)
+{
+    const bool wide = sizeof(void*) == 8;
+    struct Case {
+        const char* what;
+        const char* inPlace;
+        const char* extension;
+        bool heldForReading;  // open elsewhere for reading, sharing only its deletion, as a scanner may
+        const char* inPlaceVersion;
+    };
+    const Case cases[] = {
+        {"another machine's image", "fixture_other_bitness.dll", ".dll", false, "3.0.0.0"},
+        {"a newer copy that cannot be read", "fixture_server_2_1_0_4.dll", ".dll", true, "2.1.0.4"},
+        {"a newer control that cannot be read", "fixture_server_2_1_0_4.dll", ".ocx", true, "2.1.0.4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        base = UniqueName("qelop");
+        std::string target = InSystem(c.extension), companion = InSystem(".dep");
+        ASSERT_TRUE(CopyFixture(c.inPlace, target));
+        WriteTextFile(companion, "the .dep in place");
+        std::string source = Source(c.heldForReading ? "fixture_server_1_0_0_0.dll" : "fixture_server_5_2_0_0.dll",
+                                    c.extension, true);
+        std::string expected =
+            c.heldForReading
+                ? "Error reading from " + target + "\nThe file cannot be read (error 32).\n"
+                : "The file " + target + " is built for " +
+                      (wide ? "32-bit x86 Windows (machine 0x014C)" : "64-bit x64 Windows (machine 0x8664)") +
+                      ", but this qelsetup module is " + (wide ? "64-bit x64" : "32-bit x86") +
+                      ": it can neither install nor register it.\n";
+        {
+            HandleHolder held(c.heldForReading ? NullIfInvalid(CreateFileA(target.c_str(), GENERIC_READ,
+                                                                           FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                                           0, nullptr))
+                                               : nullptr);
+            ASSERT_EQ(static_cast<bool>(held), c.heldForReading);
+            EXPECT_EQ(Install(source, 1, 1, 1), 0);
+        }
+        EXPECT_EQ(message, expected);
+        EXPECT_EQ(VersionOf(target), c.inPlaceVersion);
+        EXPECT_EQ(ReadTextFile(companion), "the .dep in place");
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(ReadSharedValue(companion).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+    }
+}
