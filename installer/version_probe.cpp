@@ -16,13 +16,16 @@ namespace {
 // ERROR_RESOURCE_DATA_NOT_FOUND for all of these (a text file, an empty file, a bare
 // "MZ", an image without resources); Windows names the part that is missing (the
 // resource section, type, name or language) or the format (an empty file cannot even
-// be mapped). VERSION.dll of old systems may set no error at all. Every other error
+// be mapped). Where a program runs as Windows 98, Wine says ERROR_FILE_NOT_FOUND for
+// a text file, and VERSION.dll of old systems may set no error at all; a file gone
+// since it was found is absent anyway. Every other error
 // (a sharing violation, access denied, a directory) means the file could not be read,
 // and says nothing of its version.
 bool MeansNoVersionResource(DWORD error)
 {
     switch (error) {
     case ERROR_SUCCESS:
+    case ERROR_FILE_NOT_FOUND:
     case ERROR_BAD_FORMAT:
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_FILE_INVALID:

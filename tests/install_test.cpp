@@ -233,46 +233,63 @@ TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
 TEST_F(InstallTest, ACopyInPlaceOfAnotherMachineOrThatCannotBeReadIsNeverReplacedOrCounted)
 {
     const bool wide = sizeof(void*) == 8;
-    struct Case {
-        const char* what;
-        const char* inPlace;
-        const char* extension;
-        bool heldForReading;  // open elsewhere for reading, sharing only its deletion, as a scanner may
-        const char* inPlaceVersion;
-    };
-    const Case cases[] = {
-        {"another machine's image", "fixture_other_bitness.dll", ".dll", false, "3.0.0.0"},
-        {"a newer copy that cannot be read", "fixture_server_2_1_0_4.dll", ".dll", true, "2.1.0.4"},
-        {"a newer control that cannot be read", "fixture_server_2_1_0_4.dll", ".ocx", true, "2.1.0.4"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    // Another machine's image; a newer copy (or control) open for reading elsewhere,
+    // sharing only its deletion, as a scanner may hold it.
+    const std::pair<const char*, bool> cases[] = {{".dll", false}, {".dll", true}, {".ocx", true}};
+    for (const auto& [extension, held] : cases) {
         base = UniqueName("qelop");
-        std::string target = InSystem(c.extension), companion = InSystem(".dep");
-        ASSERT_TRUE(CopyFixture(c.inPlace, target));
-        WriteTextFile(companion, "the .dep in place");
-        std::string source = Source(c.heldForReading ? "fixture_server_1_0_0_0.dll" : "fixture_server_5_2_0_0.dll",
-                                    c.extension, true);
-        std::string expected =
-            c.heldForReading
-                ? "Error reading from " + target + "\nThe file cannot be read (error 32).\n"
-                : "The file " + target + " is built for " +
-                      (wide ? "32-bit x86 Windows (machine 0x014C)" : "64-bit x64 Windows (machine 0x8664)") +
-                      ", but this qelsetup module is " + (wide ? "64-bit x64" : "32-bit x86") +
-                      ": it can neither install nor register it.\n";
-        {
-            HandleHolder held(c.heldForReading ? NullIfInvalid(CreateFileA(target.c_str(), GENERIC_READ,
-                                                                           FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                                                           0, nullptr))
-                                               : nullptr);
-            ASSERT_EQ(static_cast<bool>(held), c.heldForReading);
-            EXPECT_EQ(Install(source, 1, 1, 1), 0);
-        }
-        EXPECT_EQ(message, expected);
-        EXPECT_EQ(VersionOf(target), c.inPlaceVersion);
-        EXPECT_EQ(ReadTextFile(companion), "the .dep in place");
+        std::string target = InSystem(extension), companion = InSystem(".dep");
+        ASSERT_TRUE(CopyFixture(held ? "fixture_server_2_1_0_4.dll" : "fixture_other_bitness.dll", target));
+        WriteTextFile(companion, "in place");
+        std::string source = Source(held ? "fixture_server_1_0_0_0.dll" : "fixture_server_5_2_0_0.dll", extension, true);
+        HandleHolder holder(held ? NullIfInvalid(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr,
+                                                             OPEN_EXISTING, 0, nullptr))
+                                 : nullptr);
+        EXPECT_EQ(Install(source), 0);
+        holder.reset();
+        EXPECT_EQ(message, held ? "Error reading from " + target + "\nThe file cannot be read (error 32).\n"
+                                : "The file " + target + " is built for " +
+                                      (wide ? "32-bit x86 Windows (machine 0x014C)" : "64-bit x64 Windows (machine 0x8664)") +
+                                      ", but this qelsetup module is " + (wide ? "64-bit x64" : "32-bit x86") +
+                                      ": it can neither install nor register it.\n");
+        EXPECT_EQ(VersionOf(target), held ? "2.1.0.4" : "3.0.0.0");
+        EXPECT_EQ(ReadTextFile(companion), "in place");
         EXPECT_FALSE(ReadSharedValue(target).exists);
-        EXPECT_FALSE(ReadSharedValue(companion).exists);
         EXPECT_FALSE(IsClsidRegistered(target));
+    }
+}
+
+// While alive, the thread sees the 64-bit system directory under its own one's name.
+struct RedirectionOff {
+    RedirectionOff() { off = Wow64DisableWow64FsRedirection(&state); }
+    ~RedirectionOff()
+    {
+        if (off) Wow64RevertWow64FsRedirection(state);
+    }
+    PVOID state = nullptr;
+    BOOL off = FALSE;
+};
+
+TEST_F(InstallTest, ACallerWithRedirectionOffGetsSysWow64AndItsSettingBack)
+{
+    // NSIS scripts switch it off to place 64-bit files; a 64-bit product's server of
+    // the same name is in the real System32.
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) GTEST_SKIP() << "no WOW64 for this program";
+    std::string target = InSystem(".dll"), source = Source("fixture_server_5_2_0_0.dll", ".dll");
+    for (int uninstall = 0; uninstall < 2; ++uninstall) {
+        {
+            RedirectionOff caller;
+            if (!uninstall) {
+                ASSERT_TRUE(CopyFixture("fixture_other_bitness.dll", target));
+            }
+            EXPECT_EQ(uninstall ? UninstallEx(source, 1, 0, 1) : InstallEx(source, 1, 0, 1), 1) << message;
+            EXPECT_EQ(restartNeeded, 0);
+            // Still off: the 64-bit product's file, as it was.
+            EXPECT_EQ(VersionOf(target), "3.0.0.0");
+            if (uninstall) DeleteFileA(target.c_str());
+        }
+        EXPECT_EQ(VersionOf(target), uninstall ? "" : "5.2.0.0");
+        EXPECT_EQ(ReadSharedValue(target).exists, !uninstall);
     }
 }

@@ -72,53 +72,40 @@ TEST_F(UninstallTest, TheFlagsAndWhatIsInPlaceDecideWhatGoes)
 {
     constexpr int kNone = -1;
     struct Case {
-        const char* what;
-        int count;            // of the control and its .dep before the call, kNone for none
-        const char* inPlace;  // what lies under the control's name: "installed", nullptr, or a fixture
+        int count;            // of the control and its .dep, before and after; kNone for none
+        const char* inPlace;  // what is under the control's name: "", nothing, or a fixture
         int flags[3];
-        int status;
         bool stays;           // the control in place and registered afterwards
         int countAfter;
     };
     const Case cases[] = {
-        {"another product counts it once, this one does not count", 1, "installed", {1, 1, 0}, 1, true, 1},
-        {"two products count it, this one does not count", 2, "installed", {1, 1, 0}, 1, true, 2},
-        {"counted, and only the deletion asked", 1, "installed", {1, 0, 0}, 1, true, 1},
-        {"nobody counts it, this one does not count", kNone, "installed", {1, 1, 0}, 1, false, kNone},
-        {"the last count names no file", 1, nullptr, {1, 0, 1}, 1, false, kNone},
-        {"the last count names no file, unregistering asked", 1, nullptr, {1, 1, 1}, 1, false, kNone},
-        {"the last count names another machine's image", 1, "fixture_other_bitness.dll", {1, 0, 1}, 0, true, 1},
+        // Other products count it; this one does not.
+        {1, "", {1, 1, 0}, true, 1},
+        {2, "", {1, 0, 0}, true, 2},
+        {kNone, "", {1, 1, 0}, false, kNone},
+        // The last count names no file: it goes, and nothing can be unregistered.
+        {1, nullptr, {1, 0, 1}, false, kNone},
+        {1, nullptr, {1, 1, 1}, false, kNone},
+        {1, "fixture_other_bitness.dll", {1, 0, 1}, true, 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
         base = UniqueName("qelop");
         std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
         std::string target = InSystem(".ocx"), companion = InSystem(".dep");
         ASSERT_EQ(Install(source), 1) << message;
-        for (const std::string& name : {target, companion}) {
-            if (c.count == kNone)
-                DeleteSharedValue(name);
-            else
-                WriteSharedCount(name, static_cast<DWORD>(c.count));
-        }
-        if (c.inPlace == nullptr) {
-            ASSERT_TRUE(DeleteFileA(target.c_str()));
-        } else if (std::string(c.inPlace) != "installed") {
-            ASSERT_TRUE(CopyFixture(c.inPlace, target));
-        }
-
-        EXPECT_EQ(UninstallEx(source, c.flags[0], c.flags[1], c.flags[2]), c.status);
-        EXPECT_EQ(message.empty(), c.status == 1) << message;
+        for (const std::string& name : {target, companion})
+            c.count == kNone ? DeleteSharedValue(name) : WriteSharedCount(name, c.count);
+        if (!c.inPlace) DeleteFileA(target.c_str());
+        if (c.inPlace && *c.inPlace) CopyFixture(c.inPlace, target);
+        const bool refused = c.inPlace && *c.inPlace;
+        EXPECT_EQ(UninstallEx(source, c.flags[0], c.flags[1], c.flags[2]), refused ? 0 : 1);
+        EXPECT_EQ(message.empty(), !refused) << message;
         EXPECT_EQ(restartNeeded, 0);
         EXPECT_EQ(FileExists(target), c.stays);
-        // A file that is gone cannot unregister itself: its entries stay as they were.
-        EXPECT_EQ(IsClsidRegistered(target), c.stays || c.inPlace == nullptr);
-        for (const std::string& name : {target, companion}) {
-            if (c.countAfter == kNone)
-                EXPECT_FALSE(ReadSharedValue(name).exists) << name;
-            else
-                EXPECT_COUNT(name, static_cast<DWORD>(c.countAfter));
-        }
+        // A file that is gone cannot unregister itself.
+        EXPECT_EQ(IsClsidRegistered(target), c.stays || !c.inPlace);
+        for (const std::string& name : {target, companion})
+            EXPECT_EQ(ReadSharedValue(name).count, c.countAfter == kNone ? 0u : DWORD(c.countAfter)) << name;
     }
 }
 
