@@ -259,17 +259,6 @@ TEST_F(InstallTest, ACopyInPlaceOfAnotherMachineOrThatCannotBeReadIsNeverReplace
     }
 }
 
-// While alive, the thread sees the 64-bit system directory under its own one's name.
-struct RedirectionOff {
-    RedirectionOff() { off = Wow64DisableWow64FsRedirection(&state); }
-    ~RedirectionOff()
-    {
-        if (off) Wow64RevertWow64FsRedirection(state);
-    }
-    PVOID state = nullptr;
-    BOOL off = FALSE;
-};
-
 TEST_F(InstallTest, ACallerWithRedirectionOffGetsSysWow64AndItsSettingBack)
 {
     // NSIS scripts switch it off to place 64-bit files; a 64-bit product's server of
@@ -278,17 +267,15 @@ TEST_F(InstallTest, ACallerWithRedirectionOffGetsSysWow64AndItsSettingBack)
     if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) GTEST_SKIP() << "no WOW64 for this program";
     std::string target = InSystem(".dll"), source = Source("fixture_server_5_2_0_0.dll", ".dll");
     for (int uninstall = 0; uninstall < 2; ++uninstall) {
-        {
-            RedirectionOff caller;
-            if (!uninstall) {
-                ASSERT_TRUE(CopyFixture("fixture_other_bitness.dll", target));
-            }
-            EXPECT_EQ(uninstall ? UninstallEx(source, 1, 0, 1) : InstallEx(source, 1, 0, 1), 1) << message;
-            EXPECT_EQ(restartNeeded, 0);
-            // Still off: the 64-bit product's file, as it was.
-            EXPECT_EQ(VersionOf(target), "3.0.0.0");
-            if (uninstall) DeleteFileA(target.c_str());
-        }
+        PVOID caller = nullptr;
+        EXPECT_TRUE(Wow64DisableWow64FsRedirection(&caller));
+        EXPECT_TRUE(uninstall || CopyFixture("fixture_other_bitness.dll", target));
+        EXPECT_EQ(uninstall ? UninstallEx(source, 1, 0, 1) : InstallEx(source, 1, 0, 1), 1) << message;
+        EXPECT_EQ(restartNeeded, 0);
+        // Still off: the 64-bit product's file, as it was.
+        EXPECT_EQ(VersionOf(target), "3.0.0.0");
+        if (uninstall) DeleteFileA(target.c_str());
+        Wow64RevertWow64FsRedirection(caller);
         EXPECT_EQ(VersionOf(target), uninstall ? "" : "5.2.0.0");
         EXPECT_EQ(ReadSharedValue(target).exists, !uninstall);
     }
