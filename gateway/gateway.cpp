@@ -19,6 +19,7 @@ namespace {
 constexpr int kGatewayMessageSize = 2 * QEL_MESSAGE_BUFFER_SIZE;
 
 const char kBadCommand[] = "Incorrect input.\nFirst input must be either 'install' or 'uninstall'.";
+const char kBadFile[] = "Incorrect input.\nSecond input must be a file name.";
 const char* const kBadFlag[3] = {
     "Incorrect input.\nThird input must be either 1 or 0.",
     "Incorrect input.\nFourth input must be either 1 or 0.",
@@ -39,12 +40,14 @@ int ReadFlag(const mxArray* input)
 }
 
 // A buffer of (columns + 1) zeroed bytes from the host's allocator, holding the
-// input's text; a text of several rows is cut to its column count.
-char* ReadText(const mxArray* input)
+// input's text; a text of several rows is cut to its column count, and so is one whose
+// characters take more than a byte each in the system code page. *cut says whether
+// mxGetString had to cut it.
+char* ReadText(const mxArray* input, int* cut)
 {
     mwSize length = mxGetN(input) + 1;
     char* text = static_cast<char*>(mxCalloc(length, 1));
-    mxGetString(input, text, length);
+    *cut = mxGetString(input, text, length) != 0;
     return text;
 }
 
@@ -75,10 +78,13 @@ void RunHostCommand(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
     if (nlhs > 3) Raise(command, file, "Incorrect number of output arguments.");
 
     if (!mxIsChar(prhs[0])) Raise(command, file, kBadCommand);
-    command = ReadText(prhs[0]);
+    int cut = 0;
+    command = ReadText(prhs[0], &cut);
 
-    if (!mxIsChar(prhs[1])) Raise(command, file, "Incorrect input.\nSecond input must be a file name.");
-    file = ReadText(prhs[1]);
+    if (!mxIsChar(prhs[1])) Raise(command, file, kBadFile);
+    file = ReadText(prhs[1], &cut);
+    // Shortened, the name would be another file's, and so would its count.
+    if (cut) Raise(command, file, kBadFile);
 
     int flags[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {

@@ -8,10 +8,13 @@ int BeginOperation(const char* file, int useSystemDir, char* callerMessage, Oper
 {
     operation->message = callerMessage != nullptr ? callerMessage : operation->unheard;
     char* message = operation->message;
+    if (!TakeOwnView(&operation->callerView, message)) return 0;
+    operation->viewGivenBack.reset(&operation->callerView);
     if (!CheckConfigurePermission(message)) return 0;
     if (!MakeTargetPaths(file, useSystemDir, &operation->paths, message)) return 0;
     // Everything after this reads a count or a file and acts on what it read: another
     // setup in between would lose a raise, or delete a file it has just counted.
     operation->lock = AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
-    return operation->lock ? 1 : 0;
+    if (!operation->lock) return 0;
+    return useSystemDir == 0 || CheckOneNameOneFile(file, operation->paths, message);
 }

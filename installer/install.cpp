@@ -80,6 +80,9 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     ReplacedFile replaced = {};
     ReplacedFile replacedCompanion = {};
     if (useSystemDir != 0) {
+        // Another bitness's file under this name is not this bitness's copy: neither
+        // replaced nor counted as one.
+        if (!CheckImageMachine(paths.targetPath, operation.message)) return 0;
         FileVersion targetVersion = {};
         int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message);
         if (found == 0) return 0;

@@ -22,7 +22,21 @@
  *
  * A NULL or empty `file` is refused (result 0). So is a name whose last part ends in
  * a space or a dot, or holds a ':' (a drive letter at the start is fine): Windows
- * would open another file than the one the count is kept for.
+ * would open another file than the one the count is kept for. In system-directory mode,
+ * so is a name under which a file of another (long) name is found, such as its short
+ * 8.3 alias: that file is counted under its own name.
+ *
+ * The system directory is always the module's own: the 32-bit module switches WOW64
+ * file-system redirection on for the call (SysWOW64 on 64-bit Windows) and gives the
+ * calling thread its own setting back. A file of another machine in its place is
+ * neither replaced, counted nor deleted (result 0). A copy in place that cannot be
+ * read (held open without sharing reading, access denied) is not taken for one
+ * without a version: the install fails and changes nothing.
+ *
+ * In system-directory mode an uninstall that does not count (doSharedCount not 1)
+ * leaves a file that any product counts where it is, registered, and succeeds. The
+ * last uninstall of a counted file that is no longer there removes its count (and the
+ * .dep's) and succeeds: there is nothing to unregister or delete.
  *
  * A control (.ocx) brings its companion .dep file (same name) along: it is copied,
  * counted and deleted with the control, and its own failures are ignored.

@@ -3,6 +3,7 @@
 #include "common/holders.h"
 #include "common/message.h"
 #include "installer/system_library.h"
+#include "installer/system_files.h"
 #include "privilege/checks.h"
 
 #include <windows.h>
@@ -12,11 +13,15 @@ namespace {
 // sfc.dll's export: its first argument is an RPC handle that is always NULL.
 typedef BOOL(WINAPI* SfcIsFileProtectedFunction)(HANDLE, LPCWSTR);
 
-// The question takes a wide path; ours are in the system code page.
+// The question takes a wide path; ours are in the system code page. Windows knows a
+// 32-bit copy by its SysWOW64 name: under the system directory's it would answer for
+// the 64-bit file.
 int IsProtected(SfcIsFileProtectedFunction isFileProtected, const char* path)
 {
-    WCHAR wide[kPathBufferSize] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, kPathBufferSize) == 0) return 0;
+    char nativeName[MAX_PATH] = {};
+    if (!NativeName(path, nativeName)) return 0;
+    WCHAR wide[MAX_PATH] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, nativeName, -1, wide, MAX_PATH) == 0) return 0;
     return isFileProtected(nullptr, wide) != FALSE;
 }
 

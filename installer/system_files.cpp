@@ -2,6 +2,7 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/target_paths.h"
 #include "privilege/checks.h"
 
 #include <windows.h>
@@ -44,13 +45,12 @@ int FlushToDisk(const char* path)
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using GetSystemWow64DirectoryFunction = UINT(WINAPI*)(LPSTR, UINT);
 
-// The name under which Windows itself, at the next restart, finds `path`. A 32-bit
-// program on 64-bit Windows sees the 64-bit system's SysWOW64 under the name of the
-// system directory; the restart has no such view and would look in the 64-bit one.
+} // namespace
+
 // Both functions are looked up, since Windows before XP has neither.
-int RestartName(const char* path, char* restartName)
+int NativeName(const char* path, char* nativeName)
 {
-    snprintf(restartName, MAX_PATH, "%s", path);
+    snprintf(nativeName, MAX_PATH, "%s", path);
 #ifndef _WIN64
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     auto isWow64Process = reinterpret_cast<IsWow64ProcessFunction>(
@@ -66,22 +66,25 @@ int RestartName(const char* path, char* restartName)
     UINT wow64Length = getWow64Directory(wow64Directory, MAX_PATH);
     if (systemLength == 0 || systemLength >= MAX_PATH || wow64Length == 0 || wow64Length >= MAX_PATH) return 0;
     if (_strnicmp(path, systemDirectory, systemLength) != 0 || path[systemLength] != '\\') return 1;
-    int written = snprintf(restartName, MAX_PATH, "%s%s", wow64Directory, path + systemLength);
+    int written = snprintf(nativeName, MAX_PATH, "%s%s", wow64Directory, path + systemLength);
     if (written < 0 || written >= MAX_PATH) return 0;
 #endif
     return 1;
 }
+
+namespace {
 
 // Reserves a name of its own in the folder of `path` (GetTempFileNameA creates it
 // empty, and never gives out a name whose file still exists). Writes it into
 // `name` (MAX_PATH bytes); returns 1.
 int ReserveNameBeside(const char* path, char* name)
 {
+    // The folder ends before the file part's separator; a double-byte name may hold
+    // the byte of a backslash, which is not one.
+    int folderLength = static_cast<int>(FilePart(path) - path) - 1;
+    if (folderLength <= 0 || (path[folderLength] != '\\' && path[folderLength] != '/')) return 0;
     char folder[MAX_PATH] = {};
-    snprintf(folder, MAX_PATH, "%s", path);
-    char* lastSeparator = strrchr(folder, '\\');
-    if (lastSeparator == nullptr) return 0;
-    *lastSeparator = '\0';
+    snprintf(folder, MAX_PATH, "%.*s", folderLength, path);
     return GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 ? 1 : 0;
 }
 
@@ -110,8 +113,8 @@ int SetAside(const char* path, char* aside)
 // stays.
 int DeleteAtRestart(const char* aside)
 {
-    char restartName[MAX_PATH] = {};
-    return RestartName(aside, restartName) && MoveFileExA(restartName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
+    char nativeName[MAX_PATH] = {};
+    return NativeName(aside, nativeName) && MoveFileExA(nativeName, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0;
 }
 
 // Removes a name that is no longer needed: now, or at the restart while a program has
@@ -278,7 +281,7 @@ int DeleteSystemFile(const char* path, int* restartNeeded)
 int IsLoadedByThisProgram(const char* path)
 {
     if (GetModuleHandleA(path) != nullptr) return 1;
-    char restartName[MAX_PATH] = {};
-    return RestartName(path, restartName) && strcmp(restartName, path) != 0
-        && GetModuleHandleA(restartName) != nullptr ? 1 : 0;
+    char nativeName[MAX_PATH] = {};
+    return NativeName(path, nativeName) && strcmp(nativeName, path) != 0
+        && GetModuleHandleA(nativeName) != nullptr ? 1 : 0;
 }

@@ -37,6 +37,12 @@ int GiveBackReplaced(const ReplacedFile* replaced, char* message);
 // or 0 when it is still there under its name (or never was).
 int DeleteSystemFile(const char* path, int* restartNeeded);
 
+// The name under which Windows itself knows `path`, written into `nativeName`
+// (MAX_PATH bytes): a 32-bit program on 64-bit Windows sees SysWOW64 under the name of
+// the system directory, which the restart and file protection know by its own.
+// Elsewhere `path` unchanged. Returns 1, or 0 when it cannot be formed.
+int NativeName(const char* path, char* nativeName);
+
 // 1 when this process has the file at `path` loaded as a module.
 int IsLoadedByThisProgram(const char* path);
 

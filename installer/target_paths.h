@@ -20,6 +20,17 @@ struct TargetPaths {
 // empty, too long, names no file, or when the system directory cannot be read.
 int MakeTargetPaths(const char* file, int useSystemDir, TargetPaths* paths, char* message);
 
+// The file part of a path: what follows its last separator ('\\' or '/'), or a drive
+// letter's colon. Paths are text of the system code page, whose double-byte characters
+// may end in the byte of a backslash: those are stepped over whole.
+const char* FilePart(const char* path);
+
+// In system-directory mode, a file already under the target's name (or the companion's)
+// must be known by that name: a short (8.3) alias opens a long-named file, which
+// another product counts under its own name. Returns 1, or writes a message naming
+// both and returns 0.
+int CheckOneNameOneFile(const char* file, const TargetPaths& paths, char* message);
+
 // Replaces the last four characters of a path ending in ".ocx" (any case) by ".dep"
 // in place. Returns 1 when it did so, 0 when the path is no control.
 int MakeCompanionName(char* path);

@@ -22,6 +22,14 @@ void LowerCompanionCount(const TargetPaths& paths)
     DecrementSharedCount(paths.companionPath, scratch);
 }
 
+// 1 when no file is under the name; a file that cannot be looked at may be there.
+int IsNameEmpty(const char* path)
+{
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 1 : 0;
+}
+
 // A later step failed after the server was unregistered: it registers itself again,
 // as it was before the call. Returns 0, the failing step's message kept.
 int RegisterAgain(const TargetPaths& paths, int unregistered)
@@ -42,20 +50,33 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     const TargetPaths& paths = operation.paths;
 
     // A server of the other bitness cannot be loaded to unregister it: that must be
-    // known before its count is lowered.
-    if (doRegistration == 1 && !CheckImageMachine(paths.targetPath, operation.message)) return 0;
+    // known before its count is lowered. Nor is another bitness's file in the system
+    // directory this bitness's copy to delete.
+    if ((doRegistration == 1 || useSystemDir != 0) && !CheckImageMachine(paths.targetPath, operation.message))
+        return 0;
 
     // Under the lock nobody counts between this reading and the lowering below.
     int counted = 0;
     DWORD count = 0;
-    if (doSharedCount == 1) {
+    if (doSharedCount == 1 || useSystemDir != 0) {
         if (!ReadSharedCount(paths.targetPath, &counted, &count, operation.message)) return 0;
-        if (counted && count > 1) {
-            // Other products still use the file.
-            if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
-            LowerCompanionCount(paths);
-            return 1;
-        }
+    }
+    if (doSharedCount == 1 && counted && count > 1) {
+        // Other products still use the file.
+        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
+        LowerCompanionCount(paths);
+        return 1;
+    }
+    // A product that does not count is not the one to remove a file that others count.
+    if (doSharedCount != 1 && useSystemDir != 0 && counted && count >= 1) return 1;
+
+    // The last count of a file that is gone would stay for good: every uninstall would
+    // fail to unregister or delete it and give the count back. It goes, with the .dep's;
+    // nothing is left to unregister or delete.
+    if (doSharedCount == 1 && counted && IsNameEmpty(paths.targetPath)) {
+        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
+        LowerCompanionCount(paths);
+        return 1;
     }
 
     // Windows keeps a file it protects: the count goes, the file and its registration stay.

@@ -31,6 +31,34 @@ int FindVersionFunctions(HMODULE library, VersionFunctions* functions)
     return functions->getFileVersionInfoSize && functions->getFileVersionInfo && functions->verQueryValue;
 }
 
+// GetFileVersionInfoSizeA's errors for a file that was read through and has no version
+// resource: no image at all, or an image without one. Wine says
+// ERROR_RESOURCE_DATA_NOT_FOUND for all of these (a text file, an empty file, a bare
+// "MZ", an image without resources); Windows names the part that is missing (the
+// resource section, type, name or language) or the format (an empty file cannot even
+// be mapped). Where a program runs as Windows 98, Wine says ERROR_FILE_NOT_FOUND for
+// a text file, and VERSION.dll of old systems may set no error at all; a file gone
+// since it was found is absent anyway. Every other error
+// (a sharing violation, access denied, a directory) means the file could not be read,
+// and says nothing of its version.
+bool MeansNoVersionResource(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BAD_FORMAT:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_FILE_INVALID:
+    case ERROR_RESOURCE_DATA_NOT_FOUND:
+    case ERROR_RESOURCE_TYPE_NOT_FOUND:
+    case ERROR_RESOURCE_NAME_NOT_FOUND:
+    case ERROR_RESOURCE_LANG_NOT_FOUND:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
@@ -48,8 +76,15 @@ int GetFileVersionNumbers(const char* path, FileVersion* version, char* message)
         return WriteMessage(message, "Error loading version.dll from the system directory to read %s.\n", path);
 
     DWORD handle = 0;
+    SetLastError(ERROR_SUCCESS);
     DWORD size = versionDll.getFileVersionInfoSize(path, &handle);
     if (size == 0) {
+        DWORD error = GetLastError();
+        // A copy that a scanner holds open is no copy without a version: taken for one,
+        // it would be overwritten by an older one.
+        if (!MeansNoVersionResource(error))
+            return WriteMessage(message, "Error reading from %s\nThe file cannot be read (error %lu).\n", path,
+                                error);
         WriteMessage(message, "Error reading from %s\n", path);
         return kVersionAbsent;
     }

@@ -13,9 +13,10 @@ struct FileVersion {
 // The probe's third answer, besides 1 and 0.
 constexpr int kVersionAbsent = -1;
 
-// 1: `version` filled. kVersionAbsent: the file does not exist, or has no version
-// data to be had (message written either way; callers may treat it as "no usable
-// version here"). 0: a real error reading the version data (message written).
+// 1: `version` filled. kVersionAbsent: the file does not exist, or was read and has no
+// version resource (message written either way; callers may treat it as "no usable
+// version here"). 0: the file cannot be read (held open without sharing, access
+// denied), or its version data is damaged (message written).
 int GetFileVersionNumbers(const char* path, FileVersion* version, char* message);
 
 // 1 when `a` is strictly newer than `b`, else 0.

@@ -43,6 +43,13 @@ install_packages cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-min
     binutils-mingw-w64-x86-64 wine wine64 wine32:i386 googletest cppcheck nsis clang lld \
     zip unzip osslsigncode openssl
 
+# The names test runs under the Japanese code page, which Wine takes from LC_ALL; it
+# writes such names to disk only when glibc has the locale too.
+install_packages locales
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
+
 [ "$need32" -eq 1 ] || exit 0
 
 runs_i386() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }

@@ -15,6 +15,10 @@ extern "C" {
 // A character array of `rows` x `columns` whose characters are given in storage
 // order (column by column), as hosts keep them.
 mxArray* hostCreateCharMatrix(size_t rows, size_t columns, const char* storage);
+// A 1 x `columns` character array whose characters take the bytes of `text`, more
+// than one byte each where `text` is longer than `columns`: what a host's text of
+// characters beyond the system code page's single bytes becomes.
+mxArray* hostCreateCharRow(size_t columns, const char* text);
 // A 1 x count double row.
 mxArray* hostCreateDoubleRow(size_t count, const double* values);
 // A rows x columns double array, values in storage order (none when either is 0).

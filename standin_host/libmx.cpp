@@ -69,6 +69,11 @@ mxArray* hostCreateCharMatrix(size_t rows, size_t columns, const char* storage)
     return new mxArray{ArrayKind::Char, rows, columns, std::string(storage, rows * columns), {}};
 }
 
+mxArray* hostCreateCharRow(size_t columns, const char* text)
+{
+    return new mxArray{ArrayKind::Char, 1, columns, text, {}};
+}
+
 mxArray* hostCreateDoubleRow(size_t count, const double* values)
 {
     return hostCreateDoubleMatrix(1, count, values);

@@ -100,7 +100,7 @@ const FaultCase kFaults[] = {
     {"InstallInPlaceOfAFileWithoutVersion", kInstall, kInPlace, kText, ".ocx", Before::kNothing, During::kNothing,
      "Error reading from {source}\n", {"", false, 0, 0, false}},
     {"InstallCopyOntoATargetHeldOpen", kInstall, kAll, "fixture_server_2_1_0_5.dll", ".ocx",
-     Before::kOlderCopyInPlace, During::kTargetHeldOpen, "Could not copy file {source} to {target}\n",
+     Before::kOlderCopyInPlace, During::kTargetHeldOpen, "Error reading from {target}\nThe file cannot be read (error 32).\n",
      {"2.1.0.4", false, 0, 0, false}},
     // Its old code would go on running here, and would register itself against the new file.
     {"InstallOverACopyThisProgramHasLoaded", kInstall, kAll, "fixture_server_2_1_0_5.dll", ".ocx",
@@ -139,7 +139,7 @@ const FaultCase kFaults[] = {
      Before::kFailingServerInPlace, During::kNothing,
      "Could not unregister the file {target}.\nError running DllUnregisterServer function.",
      {"1.0.0.0", false, 0, 0, false}},
-    {"UninstallOfATargetHeldOpenWithoutCountOrRegistration", kUninstall, {1, 0, 0}, kServer, ".ocx",
+    {"UninstallOfATargetHeldOpenWithoutRegistration", kUninstall, {1, 0, 1}, kServer, ".ocx",
      Before::kInstalled, During::kTargetHeldOpen, kDelete, kInstalledState},
     {"UninstallInPlaceOfATypeLibrary", kUninstall, kInPlace, kServer, ".Tlb", Before::kNothing, During::kNothing,
      "Could not unregister the file {target}.\n.Tlb files not handled yet.", {"1.0.0.0", true, 0, 0, false}},

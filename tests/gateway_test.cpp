@@ -272,12 +272,19 @@ TEST_F(GatewayTest, TextOfSeveralRowsIsCutToItsColumnCountInStorageOrder)
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.message, "The file " + Missing() + " does not exist.\n");
 
-    // A file name of two rows: only its first `columns` stored characters arrive.
-    std::string name = Missing();
-    std::string stored = name + std::string(name.size(), 'Z');
-    Outcome cut = Call(2, {Text("install"), hostCreateCharMatrix(2, name.size(), stored.c_str()), Number(1),
-                           Number(1), Number(1)});
-    EXPECT_EQ(cut.message, "The file " + name + " does not exist.\n");
+    // A file name that does not fit its buffer is never acted on shortened: not one of
+    // two rows, nor one whose characters take more bytes than there are columns (as a
+    // host's do when the system code page needs two bytes for a character). Cut, each
+    // would name a file that exists.
+    std::string source = Source("fixture_server_1_0_0_0.dll", ".dll");
+    std::string twoRows = source + std::string(source.size(), 'Z');
+    std::string multibyte = source + "x";
+    for (mxArray* name : {hostCreateCharMatrix(2, source.size(), twoRows.c_str()),
+                          hostCreateCharRow(source.size(), multibyte.c_str())}) {
+        EXPECT_RAISED(Call(2, {Text("install"), name, Number(1), Number(1), Number(1)}), kSecond);
+        EXPECT_FALSE(FileExists(InSystem(".dll")));
+        EXPECT_FALSE(ReadSharedValue(InSystem(".dll")).exists);
+    }
 }
 
 TEST_F(GatewayTest, CommandLineHostPrintsResultsAndExitsNonZeroOnAHostError)

@@ -229,3 +229,54 @@ TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
     // that worked.
     EXPECT_EQ(ReadFixtureRecord(target).calls, 4u);
 }
+
+TEST_F(InstallTest, ACopyInPlaceOfAnotherMachineOrThatCannotBeReadIsNeverReplacedOrCounted)
+{
+    const bool wide = sizeof(void*) == 8;
+    // Another machine's image; a newer copy (or control) open for reading elsewhere,
+    // sharing only its deletion, as a scanner may hold it.
+    const std::pair<const char*, bool> cases[] = {{".dll", false}, {".dll", true}, {".ocx", true}};
+    for (const auto& [extension, held] : cases) {
+        base = UniqueName("qelop");
+        std::string target = InSystem(extension), companion = InSystem(".dep");
+        ASSERT_TRUE(CopyFixture(held ? "fixture_server_2_1_0_4.dll" : "fixture_other_bitness.dll", target));
+        WriteTextFile(companion, "in place");
+        std::string source = Source(held ? "fixture_server_1_0_0_0.dll" : "fixture_server_5_2_0_0.dll", extension, true);
+        HandleHolder holder(held ? NullIfInvalid(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr,
+                                                             OPEN_EXISTING, 0, nullptr))
+                                 : nullptr);
+        EXPECT_EQ(Install(source), 0);
+        holder.reset();
+        EXPECT_EQ(message, held ? "Error reading from " + target + "\nThe file cannot be read (error 32).\n"
+                                : "The file " + target + " is built for " +
+                                      (wide ? "32-bit x86 Windows (machine 0x014C)" : "64-bit x64 Windows (machine 0x8664)") +
+                                      ", but this qelsetup module is " + (wide ? "64-bit x64" : "32-bit x86") +
+                                      ": it can neither install nor register it.\n");
+        EXPECT_EQ(VersionOf(target), held ? "2.1.0.4" : "3.0.0.0");
+        EXPECT_EQ(ReadTextFile(companion), "in place");
+        EXPECT_FALSE(ReadSharedValue(target).exists);
+        EXPECT_FALSE(IsClsidRegistered(target));
+    }
+}
+
+TEST_F(InstallTest, ACallerWithRedirectionOffGetsSysWow64AndItsSettingBack)
+{
+    // NSIS scripts switch it off to place 64-bit files; a 64-bit product's server of
+    // the same name is in the real System32.
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) GTEST_SKIP() << "no WOW64 for this program";
+    std::string target = InSystem(".dll"), source = Source("fixture_server_5_2_0_0.dll", ".dll");
+    for (int uninstall = 0; uninstall < 2; ++uninstall) {
+        PVOID caller = nullptr;
+        EXPECT_TRUE(Wow64DisableWow64FsRedirection(&caller));
+        EXPECT_TRUE(uninstall || CopyFixture("fixture_other_bitness.dll", target));
+        EXPECT_EQ(uninstall ? UninstallEx(source, 1, 0, 1) : InstallEx(source, 1, 0, 1), 1) << message;
+        EXPECT_EQ(restartNeeded, 0);
+        // Still off: the 64-bit product's file, as it was.
+        EXPECT_EQ(VersionOf(target), "3.0.0.0");
+        if (uninstall) DeleteFileA(target.c_str());
+        Wow64RevertWow64FsRedirection(caller);
+        EXPECT_EQ(VersionOf(target), uninstall ? "" : "5.2.0.0");
+        EXPECT_EQ(ReadSharedValue(target).exists, !uninstall);
+    }
+}

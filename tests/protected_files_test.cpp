@@ -242,3 +242,14 @@ TEST_F(ProtectedFilesTest, OnlyTheSystemDirectoryOfWindows2000AndLaterIsAskedAbo
     EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\"" + copy), 0u);
     EXPECT_EQ(VersionOf(target), "1.0.0.0");
 }
+
+TEST_F(ProtectedFilesTest, A32BitModuleAsksAboutItsCopyUnderTheNameWindowsKnowsItBy)
+{
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    base = UniqueName("qel_wfpwow_");
+    target = InSystem(".dll");
+    ASSERT_TRUE(CopyFixture("fixture_server_1_0_0_0.dll", target));
+    EXPECT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll"), 1, 0, 1), 1) << message;
+    EXPECT_EQ(VersionOf(target), wow64 ? "1.0.0.0" : "2.1.0.4");
+}

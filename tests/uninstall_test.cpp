@@ -68,14 +68,45 @@ TEST_F(UninstallTest, FileWithoutACountBelongsToTheLastUser)
     EXPECT_FALSE(FileExists(target));
 }
 
-TEST_F(UninstallTest, WithoutCountingTheCountIsIgnoredAndUntouched)
+TEST_F(UninstallTest, TheFlagsAndWhatIsInPlaceDecideWhatGoes)
 {
-    std::string source = InstalledBy(2);
-    std::string target = InSystem(".dll");
-    ASSERT_EQ(Uninstall(source, 1, 1, 0), 1);
-    EXPECT_EQ(ReadSharedValue(target).count, 2u);
-    EXPECT_FALSE(IsClsidRegistered(target));
-    EXPECT_FALSE(FileExists(target));
+    constexpr int kNone = -1;
+    struct Case {
+        int count;            // of the control and its .dep, before and after; kNone for none
+        const char* inPlace;  // what is under the control's name: "", nothing, or a fixture
+        int flags[3];
+        bool stays;           // the control in place and registered afterwards
+        int countAfter;
+    };
+    const Case cases[] = {
+        // Other products count it; this one does not.
+        {1, "", {1, 1, 0}, true, 1},
+        {2, "", {1, 0, 0}, true, 2},
+        {kNone, "", {1, 1, 0}, false, kNone},
+        // The last count names no file: it goes, and nothing can be unregistered.
+        {1, nullptr, {1, 0, 1}, false, kNone},
+        {1, nullptr, {1, 1, 1}, false, kNone},
+        {1, "fixture_other_bitness.dll", {1, 0, 1}, true, 1},
+    };
+    for (const Case& c : cases) {
+        base = UniqueName("qelop");
+        std::string source = Source("fixture_server_1_0_0_0.dll", ".ocx", true);
+        std::string target = InSystem(".ocx"), companion = InSystem(".dep");
+        ASSERT_EQ(Install(source), 1) << message;
+        for (const std::string& name : {target, companion})
+            c.count == kNone ? DeleteSharedValue(name) : WriteSharedCount(name, c.count);
+        if (!c.inPlace) DeleteFileA(target.c_str());
+        if (c.inPlace && *c.inPlace) CopyFixture(c.inPlace, target);
+        const bool refused = c.inPlace && *c.inPlace;
+        EXPECT_EQ(UninstallEx(source, c.flags[0], c.flags[1], c.flags[2]), refused ? 0 : 1);
+        EXPECT_EQ(message.empty(), !refused) << message;
+        EXPECT_EQ(restartNeeded, 0);
+        EXPECT_EQ(FileExists(target), c.stays);
+        // A file that is gone cannot unregister itself.
+        EXPECT_EQ(IsClsidRegistered(target), c.stays || !c.inPlace);
+        for (const std::string& name : {target, companion})
+            EXPECT_EQ(ReadSharedValue(name).count, c.countAfter == kNone ? 0u : DWORD(c.countAfter)) << name;
+    }
 }
 
 TEST_F(UninstallTest, OwnPlaceModeUnregistersButNeverDeletes)
