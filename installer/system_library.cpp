@@ -41,6 +41,8 @@ HMODULE LoadSystemLibraryToKeep(const char* name)
     if (!MakeSystemLibraryPath(name, path)) return nullptr;
     int loadedBefore = IsLoadedFrom(path);
     HMODULE library = LoadFromPath(path);
+    // The reference that keeps it loaded: never given back, by design.
+    // cppcheck-suppress leakReturnValNotUsed
     if (library != nullptr && !loadedBefore) LoadFromPath(path);
     return library;
 }
