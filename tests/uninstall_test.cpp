@@ -102,6 +102,7 @@ TEST_F(UninstallTest, TheFlagsAndWhatIsInPlaceDecideWhatGoes)
         EXPECT_EQ(message.empty(), !refused) << message;
         EXPECT_EQ(restartNeeded, 0);
         EXPECT_EQ(FileExists(target), c.stays);
+        EXPECT_EQ(FileExists(companion), c.stays);
         // A file that is gone cannot unregister itself.
         EXPECT_EQ(IsClsidRegistered(target), c.stays || !c.inPlace);
         for (const std::string& name : {target, companion})
