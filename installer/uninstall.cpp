@@ -58,9 +58,10 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // Under the lock nobody counts between this reading and the lowering below.
     int counted = 0;
     DWORD count = 0;
-    if (doSharedCount == 1 || useSystemDir != 0) {
-        if (!ReadSharedCount(paths.targetPath, &counted, &count, operation.message)) return 0;
-    }
+    // One that only looks, to leave others' files alone, needs only to read the key.
+    if (doSharedCount == 1 ? !ReadSharedCount(paths.targetPath, &counted, &count, operation.message)
+                           : useSystemDir != 0 && !ReadOthersCount(paths.targetPath, &counted, &count, operation.message))
+        return 0;
     if (doSharedCount == 1 && counted && count > 1) {
         // Other products still use the file.
         if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
