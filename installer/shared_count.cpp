@@ -109,6 +109,20 @@ int ReadSharedCount(const char* path, int* exists, DWORD* count, char* message)
     return 1;
 }
 
+int ReadOthersCount(const char* path, int* exists, DWORD* count, char* message)
+{
+    *exists = 0;
+    *count = 0;
+    HKEY opened = nullptr;
+    LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE, &opened);
+    if (error == ERROR_FILE_NOT_FOUND) return 1;
+    if (error != ERROR_SUCCESS)
+        return WriteMessage(message, "Error accessing registry for %s.\nCould not read registry counter.\n", path);
+    KeyHolder key(opened);
+    *exists = ReadCount(key.get(), path, count);
+    return 1;
+}
+
 void RestoreSharedCount(const char* path, int exists, DWORD count)
 {
     KeyHolder key(OpenSharedDllsKey());

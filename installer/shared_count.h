@@ -25,6 +25,11 @@ long long DecrementSharedCount(const char* path, char* message);
 // returns 0.
 int ReadSharedCount(const char* path, int* exists, DWORD* count, char* message);
 
+// Reads the count of `path` for a caller that does not count: the key is only read,
+// and a machine without it counts nothing. Returns 1 with *exists (and *count) set, or
+// writes a message and returns 0 when the key is there but cannot be read.
+int ReadOthersCount(const char* path, int* exists, DWORD* count, char* message);
+
 // Puts a count back as ReadSharedCount found it, after a later step failed. A value
 // that did not exist was not created by lowering it, so there is nothing to do.
 void RestoreSharedCount(const char* path, int exists, DWORD count);

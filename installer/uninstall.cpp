@@ -58,9 +58,10 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // Under the lock nobody counts between this reading and the lowering below.
     int counted = 0;
     DWORD count = 0;
-    if (doSharedCount == 1 || useSystemDir != 0) {
-        if (!ReadSharedCount(paths.targetPath, &counted, &count, operation.message)) return 0;
-    }
+    // One that only looks, to leave others' files alone, needs only to read the key.
+    if (doSharedCount == 1 ? !ReadSharedCount(paths.targetPath, &counted, &count, operation.message)
+                           : useSystemDir != 0 && !ReadOthersCount(paths.targetPath, &counted, &count, operation.message))
+        return 0;
     if (doSharedCount == 1 && counted && count > 1) {
         // Other products still use the file.
         if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
@@ -72,11 +73,18 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
 
     // The last count of a file that is gone would stay for good: every uninstall would
     // fail to unregister or delete it and give the count back. It goes, with the .dep's;
-    // nothing is left to unregister or delete.
+    // nothing is left to unregister. The .dep goes first, and its file with it once
+    // nobody counts it: no later uninstall would find a control to take it away with,
+    // and a setup killed in between leaves the control's count for its rerun.
     if (doSharedCount == 1 && counted && IsNameEmpty(paths.targetPath)) {
-        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
-        LowerCompanionCount(paths);
-        return 1;
+        char scratch[kMessageSize] = {};
+        if (paths.isOcx && DecrementSharedCount(paths.companionPath, scratch) == 0 && useSystemDir != 0
+            && !AskWhichAreProtected(paths, useSystemDir).companion) {
+            int waitsForRestart = 0;
+            DeleteSystemFile(paths.companionPath, &waitsForRestart);
+            if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
+        }
+        return DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed ? 0 : 1;
     }
 
     // Windows keeps a file it protects: the count goes, the file and its registration stay.

@@ -3,6 +3,7 @@
 #include "support/operation_fixture.h"
 
 #include <cctype>
+#include <memory>
 
 using namespace qeltest;
 
@@ -77,12 +78,14 @@ TEST_F(UninstallTest, TheFlagsAndWhatIsInPlaceDecideWhatGoes)
         int flags[3];
         bool stays;           // the control in place and registered afterwards
         int countAfter;
+        bool keyMissing = false;  // no SharedDLLs key during the call
     };
     const Case cases[] = {
         // Other products count it; this one does not.
         {1, "", {1, 1, 0}, true, 1},
         {2, "", {1, 0, 0}, true, 2},
         {kNone, "", {1, 1, 0}, false, kNone},
+        {kNone, "", {1, 1, 0}, false, kNone, true},
         // The last count names no file: it goes, and nothing can be unregistered.
         {1, nullptr, {1, 0, 1}, false, kNone},
         {1, nullptr, {1, 1, 1}, false, kNone},
@@ -98,10 +101,14 @@ TEST_F(UninstallTest, TheFlagsAndWhatIsInPlaceDecideWhatGoes)
         if (!c.inPlace) DeleteFileA(target.c_str());
         if (c.inPlace && *c.inPlace) CopyFixture(c.inPlace, target);
         const bool refused = c.inPlace && *c.inPlace;
-        EXPECT_EQ(UninstallEx(source, c.flags[0], c.flags[1], c.flags[2]), refused ? 0 : 1);
+        {
+            std::unique_ptr<SharedDllsKeyMissing> missing(c.keyMissing ? new SharedDllsKeyMissing : nullptr);
+            EXPECT_EQ(UninstallEx(source, c.flags[0], c.flags[1], c.flags[2]), refused ? 0 : 1);
+        }
         EXPECT_EQ(message.empty(), !refused) << message;
         EXPECT_EQ(restartNeeded, 0);
         EXPECT_EQ(FileExists(target), c.stays);
+        EXPECT_EQ(FileExists(companion), c.stays);
         // A file that is gone cannot unregister itself.
         EXPECT_EQ(IsClsidRegistered(target), c.stays || !c.inPlace);
         for (const std::string& name : {target, companion})
