@@ -17,16 +17,6 @@ int MakeSystemLibraryPath(const char* name, char* path)
 // of the calling program's for the DLLs it imports (9x and NT 4.0 have it).
 HMODULE LoadFromPath(const char* path) { return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH); }
 
-// 1 when the process has the system directory's copy at `path` loaded. Looked up by
-// the full path, and that path checked: a copy of the same name loaded from
-// elsewhere is not it.
-int IsLoadedFrom(const char* path)
-{
-    HMODULE loaded = GetModuleHandleA(path);
-    char found[MAX_PATH] = {};
-    return loaded != nullptr && GetModuleFileNameA(loaded, found, MAX_PATH) != 0 && _stricmp(found, path) == 0;
-}
-
 } // namespace
 
 HMODULE LoadSystemLibrary(const char* name)
@@ -39,10 +29,12 @@ HMODULE LoadSystemLibraryToKeep(const char* name)
 {
     char path[MAX_PATH] = {};
     if (!MakeSystemLibraryPath(name, path)) return nullptr;
-    int loadedBefore = IsLoadedFrom(path);
+    // By its full path only the system directory's copy answers, however a 32-bit
+    // process on 64-bit Windows is told that copy's name (SysWOW64).
+    HMODULE loadedBefore = GetModuleHandleA(path);
     HMODULE library = LoadFromPath(path);
     // The reference that keeps it loaded: never given back, by design.
     // cppcheck-suppress leakReturnValNotUsed
-    if (library != nullptr && !loadedBefore) LoadFromPath(path);
+    if (library != nullptr && library != loadedBefore) LoadFromPath(path);
     return library;
 }
