@@ -16,5 +16,7 @@ int BeginOperation(const char* file, int useSystemDir, char* callerMessage, Oper
     // setup in between would lose a raise, or delete a file it has just counted.
     operation->lock = AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
     if (!operation->lock) return 0;
-    return useSystemDir == 0 || CheckOneNameOneFile(file, operation->paths, message);
+    operation->targetFound = operation->companionFound = 1;
+    return useSystemDir == 0
+        || CheckOneNameOneFile(file, operation->paths, &operation->targetFound, &operation->companionFound, message);
 }

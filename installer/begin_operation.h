@@ -17,6 +17,10 @@ struct Operation {
     CallerViewHolder viewGivenBack;  // points at callerView while the module's own view holds
     TargetPaths paths;
     MutexHolder lock;
+    // In system-directory mode, 0 when nothing was under the name as the lock was taken:
+    // there is then no copy in place to read, nor one to be loaded. 1 otherwise.
+    int targetFound;
+    int companionFound;
 };
 
 // What both operations do before they touch the machine: the module's own view of the

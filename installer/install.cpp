@@ -26,13 +26,15 @@ static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "eve
 // The source control's companion: the source ends in ".ocx" just as the target does,
 // since the target's name was taken from it. A control without a .dep file installs
 // normally.
-void ReplaceCompanionFile(const char* file, const TargetPaths& paths, ReplacedFile* replaced)
+void ReplaceCompanionFile(const char* file, const TargetPaths& paths, int companionFound, ReplacedFile* replaced)
 {
     char sourceCompanion[kPathBufferSize] = {};
     snprintf(sourceCompanion, kPathBufferSize, "%s", file);
     if (!MakeCompanionName(sourceCompanion)) return;
     char scratch[kMessageSize] = {};
-    ReplaceSystemFile(sourceCompanion, paths.companionPath, replaced, scratch);
+    int mayBeLoadedHere = 0;
+    int inPlace = LookAtName(paths.companionPath, companionFound, &mayBeLoadedHere);
+    ReplaceSystemFile(sourceCompanion, paths.companionPath, inPlace, replaced, scratch);
 }
 
 // A later step failed: the copies this call replaced take their names back, so that
@@ -82,9 +84,10 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     if (useSystemDir != 0) {
         // Another bitness's file under this name is not this bitness's copy: neither
         // replaced nor counted as one.
-        if (!CheckImageMachine(paths.targetPath, operation.message)) return 0;
+        if (operation.targetFound && !CheckImageMachine(paths.targetPath, operation.message)) return 0;
         FileVersion targetVersion = {};
-        int found = GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message);
+        int found = operation.targetFound ? GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message)
+                                          : kVersionAbsent;
         if (found == 0) return 0;
         if (found == kVersionAbsent) {
             // Nothing usable in place: not an error, just a file to put there.
@@ -99,14 +102,17 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         if (willReplace) {
             // Our own copy of the old code would go on running here, and would be what
             // registers itself, against the new file.
-            if (IsLoadedByThisProgram(paths.targetPath))
+            int mayBeLoadedHere = 0;
+            int inPlace = LookAtName(paths.targetPath, operation.targetFound, &mayBeLoadedHere);
+            if (mayBeLoadedHere && IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
             // The .dep goes first. A setup killed between the two then leaves the old
             // control, which its rerun replaces together with the .dep; the other way
             // round, the rerun would find the new control in place, replace nothing
             // and leave it the old .dep (or none) for good.
-            if (paths.isOcx && !guarded.companion) ReplaceCompanionFile(file, paths, &replacedCompanion);
-            if (!ReplaceSystemFile(file, paths.targetPath, &replaced, operation.message)) {
+            if (paths.isOcx && !guarded.companion)
+                ReplaceCompanionFile(file, paths, operation.companionFound, &replacedCompanion);
+            if (!ReplaceSystemFile(file, paths.targetPath, inPlace, &replaced, operation.message)) {
                 char scratch[kMessageSize] = {};
                 GiveBackReplaced(&replacedCompanion, scratch);
                 return 0;

@@ -42,6 +42,14 @@ int FlushToDisk(const char* path)
     return file && FlushFileBuffers(file.get()) ? 1 : 0;
 }
 
+// 1 when `path` opens for writing; otherwise 0, with the error in GetLastError.
+int OpensForWriting(const char* path)
+{
+    HandleHolder file(NullIfInvalid(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file ? 1 : 0;
+}
+
 using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
 using GetSystemWow64DirectoryFunction = UINT(WINAPI*)(LPSTR, UINT);
 
@@ -125,11 +133,13 @@ int DiscardName(const char* path)
     return DeleteAtRestart(path);
 }
 
-// Renames `from` to `to`, a name no file holds: on the 9x family with the only rename
-// it has.
+// Renames `from` to `to`, a name no file holds, and fails should a file have taken it
+// meanwhile: that file's version was never read.
 int RenameToFreeName(const char* from, const char* to)
 {
-    return GetWindowsFamily() == kFamily9x ? (MoveFileA(from, to) ? 1 : 0) : RenameOver(from, to);
+    // The 9x family has only this rename, which never replaces.
+    if (GetWindowsFamily() == kFamily9x) return MoveFileA(from, to) ? 1 : 0;
+    return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
 // Renames `target` aside (its new name into `aside`, MAX_PATH bytes) and `from` into
@@ -158,38 +168,61 @@ int PutInPlace(const char* from, const char* target)
     return 1;
 }
 
-// Whether a program has `path` loaded (or open without sharing): such a file cannot
-// be opened for writing, though it can be renamed.
-int IsInUse(const char* path)
-{
-    HandleHolder file(NullIfInvalid(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return !file && GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
-}
 
 using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
+
+// Gives `makeKept` a free name of the set-aside kind in the folder of `path`; it must
+// refuse a name that a file holds. A guessed name comes first: GetTempFileNameA's
+// reservation creates a file and this then deletes it, which under Wine costs as much
+// as the link itself. Writes the name taken into `kept`; returns 1.
+template <typename MakeKept>
+int TakeFreeNameBeside(const char* path, char* kept, MakeKept makeKept)
+{
+    int folderLength = static_cast<int>(FilePart(path) - path) - 1;
+    if (folderLength <= 0 || (path[folderLength] != '\\' && path[folderLength] != '/')) return 0;
+    char folder[MAX_PATH] = {};
+    snprintf(folder, MAX_PATH, "%.*s", folderLength, path);
+    UINT unique = (GetTickCount() ^ (GetCurrentProcessId() << 4)) & 0xFFFF;
+    for (int attempt = 0; attempt < 4; ++attempt, unique = (unique + 0x1003) & 0xFFFF) {
+        if (GetTempFileNameA(folder, kSetAsidePrefix, unique == 0 ? 1 : unique, kept) == 0) break;
+        if (makeKept(kept)) return 1;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            kept[0] = '\0';
+            return 0;
+        }
+    }
+    // Earlier copies hold those names: a reserved one is free.
+    if (ReserveNameBeside(path, kept) && DeleteFileA(kept) && makeKept(kept)) return 1;
+    kept[0] = '\0';
+    return 0;
+}
+
+// A copy cut short under a free name is no copy to keep; a file that held the name is
+// another program's.
+BOOL CopyToFreeName(const char* path, const char* name)
+{
+    if (CopyFileA(path, name, TRUE)) return TRUE;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) DeleteFileA(name);
+    SetLastError(error);
+    return FALSE;
+}
 
 // A second name for the file at `path`, so that the copy in place stays reachable
 // while a new one takes its name, with no moment in which the name is empty. Windows
 // 2000 and later link on NTFS; NT 4.0 (whose KERNEL32 lacks CreateHardLinkA) and
 // volumes without links (FAT32) get a whole copy instead. (The 9x family renames
-// the copy aside instead.) Writes the name into `kept`; returns 1.
+// the copy aside instead.) Neither overwrites a file that holds the name. Writes the
+// name into `kept`; returns 1.
 int KeepUnderOwnName(const char* path, char* kept)
 {
-    if (!ReserveNameBeside(path, kept)) return 0;
     auto createHardLink = reinterpret_cast<CreateHardLinkFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateHardLinkA")));
-    if (GetWindowsFamily() == kFamilyNt5 && createHardLink != nullptr) {
-        // The reserved name must be free for the link; should another program take it
-        // meanwhile, the copy below refuses to overwrite its file.
-        DeleteFileA(kept);
-        if (createHardLink(kept, path, nullptr) || CopyFileA(path, kept, TRUE)) return 1;
-    } else if (CopyFileA(path, kept, FALSE)) {
+    if (GetWindowsFamily() == kFamilyNt5 && createHardLink != nullptr
+        && TakeFreeNameBeside(path, kept, [&](const char* name) { return createHardLink(name, path, nullptr); }))
         return 1;
-    }
-    DeleteFileA(kept);
-    kept[0] = '\0';
-    return 0;
+    return TakeFreeNameBeside(path, kept, [&](const char* name) { return CopyToFreeName(path, name); });
 }
 
 // Nothing is lost: the copy stays where the caller can find it. On a line of its own,
@@ -202,16 +235,16 @@ int AppendKeptAt(char* message, const char* kept)
 }
 
 // Writes the new file beside the target, flushed, and renames it over the target.
-int ReplaceByRename(const char* source, const char* target, ReplacedFile* replaced)
+int ReplaceByRename(const char* source, const char* target, int found, ReplacedFile* replaced)
 {
     char temporary[MAX_PATH] = {};
     snprintf(temporary, sizeof(temporary), "%s%s", target, kTemporarySuffix);
     int copied = CopyFileA(source, temporary, FALSE)
         || (DropReadOnly(temporary) && CopyFileA(source, temporary, FALSE));
     if (copied && DropReadOnly(temporary) && FlushToDisk(temporary)) {
-        if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
+        if (found == kNameEmpty) {
             replaced->placed = RenameToFreeName(temporary, target);
-        } else if (GetWindowsFamily() == kFamily9x || IsInUse(target)) {
+        } else if (found == kNameInUse) {
             // The loaded copy is renamed aside, which also keeps it: the name is empty
             // between the two renames, as it must be for a file in use. The 9x family,
             // which cannot rename over a file, does the same with every copy: a copy
@@ -239,11 +272,11 @@ int ReplaceByRename(const char* source, const char* target, ReplacedFile* replac
 // attribute is never kept. Read-only files in the way (a leftover of a killed copy, a
 // target someone marked) are made writable only when they refuse, which keeps the
 // usual install to the calls it cannot do without.
-int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* replaced, char* message)
+int ReplaceSystemFile(const char* source, const char* target, int found, ReplacedFile* replaced, char* message)
 {
     *replaced = ReplacedFile{};
     snprintf(replaced->target, sizeof(replaced->target), "%s", target);
-    if (ReplaceByRename(source, target, replaced)) return 1;
+    if (ReplaceByRename(source, target, found, replaced)) return 1;
     WriteMessage(message, "Could not copy file %s to %s\n", source, target);
     // Only when the old copy could not take its name back does it stay elsewhere.
     if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);
@@ -276,6 +309,21 @@ int DeleteSystemFile(const char* path, int* restartNeeded)
     if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES || !SetAside(path, aside)) return 0;
     if (DiscardName(aside)) *restartNeeded = 1;
     return 1;
+}
+
+// A program that has a file loaded (or open without sharing) keeps it from being
+// opened for writing, though not from being renamed. The one open also spares most
+// calls the loader's own question, which under Wine opens and maps the file.
+int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere)
+{
+    *mayBeLoadedHere = 0;
+    if (!nameFound) return kNameEmpty;
+    int opens = OpensForWriting(path);
+    DWORD error = GetLastError();
+    // The 9x family, which cannot rename over a file, always sets the target aside.
+    int family9x = GetWindowsFamily() == kFamily9x;
+    *mayBeLoadedHere = family9x || !opens;
+    return family9x || (!opens && error == ERROR_SHARING_VIOLATION) ? kNameInUse : kNameHeld;
 }
 
 int IsLoadedByThisProgram(const char* path)

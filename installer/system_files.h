@@ -19,9 +19,19 @@ struct ReplacedFile {
 // kept under a name of its own (in `replaced`) until KeepReplacement or
 // GiveBackReplaced; one that another program has loaded, and on the 9x family every
 // one, is renamed aside for it, which leaves the name empty between two renames.
-// Returns 1, or writes "Could not copy file ..." and returns 0 with the target as it
-// was.
-int ReplaceSystemFile(const char* source, const char* target, ReplacedFile* replaced, char* message);
+// `found` is what LookAtName saw under the target's name. Returns 1, or writes
+// "Could not copy file ..." and returns 0 with the target as it was.
+int ReplaceSystemFile(const char* source, const char* target, int found, ReplacedFile* replaced, char* message);
+
+// What a replacement finds under a name, looked at once with the setup lock held.
+constexpr int kNameEmpty = 0;  // taken only while it stays empty
+constexpr int kNameInUse = 1;  // loaded or open elsewhere (and on the 9x family any file): renamed aside
+constexpr int kNameHeld = 2;   // any other file: kept under a second name, then replaced
+
+// `nameFound` 0 says that the caller found no file under `path`. Sets *mayBeLoadedHere
+// to 1 when the file does not open for writing, as a file this program has loaded does
+// not (on the 9x family always): IsLoadedByThisProgram then tells.
+int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere);
 
 // The call has succeeded: the kept copy goes, deleted, or, while a program has it
 // loaded, at the next restart. Returns 1 when it waits for the restart.

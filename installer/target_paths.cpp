@@ -53,11 +53,34 @@ int CheckLastPart(const char* file, char* message)
     return 1;
 }
 
+// Short names have the 8.3 form: a name of any other form opens only the file whose
+// long name it is, and nothing need be looked up. No byte of a double-byte character
+// is a dot.
+int CouldBeShortName(const char* name)
+{
+    const char* dot = strchr(name, '.');
+    size_t length = strlen(name);
+    size_t base = dot != nullptr ? static_cast<size_t>(dot - name) : length;
+    if (base == 0 || base > 8) return 0;
+    return dot == nullptr || (strchr(dot + 1, '.') == nullptr && length - base - 1 <= 3);
+}
+
 // The long name of the file that `path` opens, written into `found` (MAX_PATH bytes)
 // as the folder of `path` joined with it. Returns 1 when `name`, ignoring case, is
-// not that file's name; 0 when it is, or when nothing is there.
-int IsAnotherName(const char* path, const char* name, char* found)
+// not that file's name; 0 when it is, or when nothing is there (*present then 0).
+int IsAnotherName(const char* path, const char* name, char* found, int* present)
 {
+    // An empty name is the usual case of an install, and the cheaper question tells it:
+    // Windows need not list the folder to say that nothing is there.
+    *present = 1;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            *present = 0;
+            return 0;
+        }
+    }
+    if (!CouldBeShortName(name)) return 0;
     WIN32_FIND_DATAA data = {};
     HANDLE search = FindFirstFileA(path, &data);
     if (search == INVALID_HANDLE_VALUE) return 0;
@@ -72,11 +95,13 @@ int IsAnotherName(const char* path, const char* name, char* found)
 
 } // namespace
 
-int CheckOneNameOneFile(const char* file, const TargetPaths& paths, char* message)
+int CheckOneNameOneFile(const char* file, const TargetPaths& paths, int* targetFound, int* companionFound,
+                        char* message)
 {
     char found[MAX_PATH] = {};
-    if (IsAnotherName(paths.targetPath, FilePart(file), found)
-        || (paths.isOcx && IsAnotherName(paths.companionPath, FilePart(paths.companionPath), found)))
+    *companionFound = 0;
+    if (IsAnotherName(paths.targetPath, FilePart(file), found, targetFound)
+        || (paths.isOcx && IsAnotherName(paths.companionPath, FilePart(paths.companionPath), found, companionFound)))
         return WriteMessage(message, "The file name '%s' is another name of %s, which is counted under its own "
                                      "name.\n", file, found);
     return 1;

@@ -27,9 +27,11 @@ const char* FilePart(const char* path);
 
 // In system-directory mode, a file already under the target's name (or the companion's)
 // must be known by that name: a short (8.3) alias opens a long-named file, which
-// another product counts under its own name. Returns 1, or writes a message naming
-// both and returns 0.
-int CheckOneNameOneFile(const char* file, const TargetPaths& paths, char* message);
+// another product counts under its own name. Sets *targetFound and *companionFound to
+// 0 when no file is under that name (1 otherwise: a file that cannot be looked at may
+// be there). Returns 1, or writes a message naming both and returns 0.
+int CheckOneNameOneFile(const char* file, const TargetPaths& paths, int* targetFound, int* companionFound,
+                        char* message);
 
 // Replaces the last four characters of a path ending in ".ocx" (any case) by ".dep"
 // in place. Returns 1 when it did so, 0 when the path is no control.

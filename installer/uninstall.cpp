@@ -52,7 +52,8 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // A server of the other bitness cannot be loaded to unregister it: that must be
     // known before its count is lowered. Nor is another bitness's file in the system
     // directory this bitness's copy to delete.
-    if ((doRegistration == 1 || useSystemDir != 0) && !CheckImageMachine(paths.targetPath, operation.message))
+    if ((doRegistration == 1 || useSystemDir != 0) && operation.targetFound
+        && !CheckImageMachine(paths.targetPath, operation.message))
         return 0;
 
     // Under the lock nobody counts between this reading and the lowering below.
@@ -76,7 +77,7 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // nothing is left to unregister. The .dep goes first, and its file with it once
     // nobody counts it: no later uninstall would find a control to take it away with,
     // and a setup killed in between leaves the control's count for its rerun.
-    if (doSharedCount == 1 && counted && IsNameEmpty(paths.targetPath)) {
+    if (doSharedCount == 1 && counted && (!operation.targetFound || IsNameEmpty(paths.targetPath))) {
         char scratch[kMessageSize] = {};
         if (paths.isOcx && DecrementSharedCount(paths.companionPath, scratch) == 0 && useSystemDir != 0
             && !AskWhichAreProtected(paths, useSystemDir).companion) {

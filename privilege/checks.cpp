@@ -39,17 +39,20 @@ int IsBuiltinGroupMember(unsigned long rid)
     HandleHolder token(OpenCallerToken());
     if (!token) return -1;
 
+    // A usual token's groups fit on the stack, which spares asking for their size first;
+    // a longer list goes to the heap. The storage's alignment suits the SID pointers
+    // inside the list. No allocation here may throw out of an export.
+    void* onStack[128] = {};
+    const void* groupList = onStack;
+    BlockHolder buffer;
     DWORD length = 0;
-    if (GetTokenInformation(token.get(), TokenGroups, nullptr, 0, &length)
-        || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return -1;
-
-    // malloc's alignment suits the SID pointers inside the group list; the length is
-    // rounded up to whole DWORDs. No allocation here may throw out of an export.
-    DWORD size = (length + sizeof(DWORD) - 1) / sizeof(DWORD) * sizeof(DWORD);
-    BlockHolder buffer(malloc(size));
-    if (!buffer || !GetTokenInformation(token.get(), TokenGroups, buffer.get(), size, &length))
-        return -1;
+    if (!GetTokenInformation(token.get(), TokenGroups, onStack, sizeof(onStack), &length)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return -1;
+        DWORD size = (length + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*);
+        buffer.reset(malloc(size));
+        if (!buffer || !GetTokenInformation(token.get(), TokenGroups, buffer.get(), size, &length)) return -1;
+        groupList = buffer.get();
+    }
 
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID rawSid = nullptr;
@@ -64,7 +67,7 @@ int IsBuiltinGroupMember(unsigned long rid)
     // refuses it the system directory and HKLM, and so CheckTokenMembership does not
     // count such an entry. Its attributes are read here instead of calling it, since
     // NT 4.0's ADVAPI32 lacks it; NT 4.0 holds every group enabled anyway.
-    const auto* groups = static_cast<const TOKEN_GROUPS*>(buffer.get());
+    const auto* groups = static_cast<const TOKEN_GROUPS*>(groupList);
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         const DWORD attributes = groups->Groups[i].Attributes;
         if ((attributes & SE_GROUP_ENABLED) == 0 || (attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0) continue;

@@ -222,7 +222,7 @@ TEST_F(KilledSetupTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
         {"after the control took its name", "--die after MoveFileExA 2", "", Holds::kNew, Holds::kNew},
         {"while registering", "", ".die", Holds::kNew, Holds::kNew},
         {"after the counts", "--die after RegSetValueExA 2", "", Holds::kNew, Holds::kNew, true},
-        {"while the kept copies go", "--die after DeleteFileA 3", "", Holds::kNew, Holds::kNew, true},
+        {"while the kept copies go", "--die after DeleteFileA 1", "", Holds::kNew, Holds::kNew, true},
         // The registration fails, and the copies that were in place take their names back.
         {"after the control was given back", "--die after MoveFileExA 3", ".fail", Holds::kOld, Holds::kNew},
         {"while the old control registers again", "--die after LoadLibraryExA 2", ".fail", Holds::kOld,
