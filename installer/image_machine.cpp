@@ -93,16 +93,12 @@ int IsAnyCpuImage(const ImageHead& head, DWORD ntAt, const IMAGE_FILE_HEADER& he
     return (cor.Flags & COMIMAGE_FLAGS_ILONLY) != 0 && (cor.Flags & COMIMAGE_FLAGS_32BITREQUIRED) == 0;
 }
 
-} // namespace
-
 // A file of the other bitness would be copied over the one other products load, and
 // counted, before the load for its registration failed; nothing of this bitness could
-// ever load it.
-int CheckImageMachine(const char* path, char* message)
+// ever load it. Closes `opened`.
+int CheckOpenedMachine(const char* path, HANDLE opened, char* message)
 {
-    HandleHolder file(NullIfInvalid(CreateFileA(path, GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    HandleHolder file(opened);
     if (!file) return 1;
     ImageHead head = {};
     head.file = file.get();
@@ -126,4 +122,24 @@ int CheckImageMachine(const char* path, char* message)
                         "The file %s is built for %s Windows (machine 0x%04X), but this qelsetup "
                         "module is %s: it can neither install nor register it.\n",
                         path, MachineName(header.Machine), header.Machine, MachineName(kOwnMachine));
+}
+
+HANDLE OpenShared(const char* path, DWORD access)
+{
+    return NullIfInvalid(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+} // namespace
+
+int CheckImageMachine(const char* path, char* message)
+{
+    return CheckOpenedMachine(path, OpenShared(path, GENERIC_READ), message);
+}
+
+int CheckMachineInPlace(const char* path, DWORD* openError, char* message)
+{
+    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE);
+    *openError = file != nullptr ? ERROR_SUCCESS : GetLastError();
+    return CheckOpenedMachine(path, file != nullptr ? file : OpenShared(path, GENERIC_READ), message);
 }

@@ -84,7 +84,8 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     if (useSystemDir != 0) {
         // Another bitness's file under this name is not this bitness's copy: neither
         // replaced nor counted as one.
-        if (operation.targetFound && !CheckImageMachine(paths.targetPath, operation.message)) return 0;
+        DWORD openError = ERROR_SUCCESS;
+        if (operation.targetFound && !CheckMachineInPlace(paths.targetPath, &openError, operation.message)) return 0;
         FileVersion targetVersion = {};
         int found = operation.targetFound ? GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message)
                                           : kVersionAbsent;
@@ -103,7 +104,7 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             // Our own copy of the old code would go on running here, and would be what
             // registers itself, against the new file.
             int mayBeLoadedHere = 0;
-            int inPlace = LookAtName(paths.targetPath, operation.targetFound, &mayBeLoadedHere);
+            int inPlace = operation.targetFound ? LookAtOpenError(openError, &mayBeLoadedHere) : kNameEmpty;
             if (mayBeLoadedHere && IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
             // The .dep goes first. A setup killed between the two then leaves the old

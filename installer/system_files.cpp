@@ -318,12 +318,15 @@ int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere)
 {
     *mayBeLoadedHere = 0;
     if (!nameFound) return kNameEmpty;
-    int opens = OpensForWriting(path);
-    DWORD error = GetLastError();
+    return LookAtOpenError(OpensForWriting(path) ? ERROR_SUCCESS : GetLastError(), mayBeLoadedHere);
+}
+
+int LookAtOpenError(DWORD openError, int* mayBeLoadedHere)
+{
     // The 9x family, which cannot rename over a file, always sets the target aside.
     int family9x = GetWindowsFamily() == kFamily9x;
-    *mayBeLoadedHere = family9x || !opens;
-    return family9x || (!opens && error == ERROR_SHARING_VIOLATION) ? kNameInUse : kNameHeld;
+    *mayBeLoadedHere = family9x || openError != ERROR_SUCCESS;
+    return family9x || openError == ERROR_SHARING_VIOLATION ? kNameInUse : kNameHeld;
 }
 
 int IsLoadedByThisProgram(const char* path)

@@ -33,6 +33,10 @@ constexpr int kNameHeld = 2;   // any other file: kept under a second name, then
 // not (on the 9x family always): IsLoadedByThisProgram then tells.
 int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere);
 
+// The same for a file found under the name, from the error of an open for writing
+// already tried (ERROR_SUCCESS when it opened).
+int LookAtOpenError(DWORD openError, int* mayBeLoadedHere);
+
 // The call has succeeded: the kept copy goes, deleted, or, while a program has it
 // loaded, at the next restart. Returns 1 when it waits for the restart.
 int KeepReplacement(const ReplacedFile* replaced);
