@@ -32,9 +32,8 @@ void ReplaceCompanionFile(const char* file, const TargetPaths& paths, int compan
     snprintf(sourceCompanion, kPathBufferSize, "%s", file);
     if (!MakeCompanionName(sourceCompanion)) return;
     char scratch[kMessageSize] = {};
-    int mayBeLoadedHere = 0;
-    int inPlace = LookAtName(paths.companionPath, companionFound, &mayBeLoadedHere);
-    ReplaceSystemFile(sourceCompanion, paths.companionPath, inPlace, replaced, scratch);
+    ReplaceSystemFile(sourceCompanion, paths.companionPath, LookAtName(paths.companionPath, companionFound), replaced,
+                      scratch);
 }
 
 // A later step failed: the copies this call replaced take their names back, so that
@@ -102,11 +101,13 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         if (guarded.target) willReplace = sameInPlace = 0;
         if (willReplace) {
             // Our own copy of the old code would go on running here, and would be what
-            // registers itself, against the new file.
-            int mayBeLoadedHere = 0;
-            int inPlace = operation.targetFound ? LookAtOpenError(openError, &mayBeLoadedHere) : kNameEmpty;
-            if (mayBeLoadedHere && IsLoadedByThisProgram(paths.targetPath))
+            // registers itself, against the new file. The loader knows a module by the
+            // name it came from: one whose file was renamed away since (set aside by
+            // another setup's update, or by the last uninstall) still answers to it,
+            // whatever is under the name now, or nothing.
+            if (IsLoadedByThisProgram(paths.targetPath))
                 return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
+            int inPlace = operation.targetFound ? LookAtOpenError(openError) : kNameEmpty;
             // The .dep goes first. A setup killed between the two then leaves the old
             // control, which its rerun replaces together with the .dep; the other way
             // round, the rerun would find the new control in place, replace nothing

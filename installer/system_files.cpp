@@ -312,21 +312,17 @@ int DeleteSystemFile(const char* path, int* restartNeeded)
 }
 
 // A program that has a file loaded (or open without sharing) keeps it from being
-// opened for writing, though not from being renamed. The one open also spares most
-// calls the loader's own question, which under Wine opens and maps the file.
-int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere)
+// opened for writing, though not from being renamed.
+int LookAtName(const char* path, int nameFound)
 {
-    *mayBeLoadedHere = 0;
     if (!nameFound) return kNameEmpty;
-    return LookAtOpenError(OpensForWriting(path) ? ERROR_SUCCESS : GetLastError(), mayBeLoadedHere);
+    return LookAtOpenError(OpensForWriting(path) ? ERROR_SUCCESS : GetLastError());
 }
 
-int LookAtOpenError(DWORD openError, int* mayBeLoadedHere)
+int LookAtOpenError(DWORD openError)
 {
     // The 9x family, which cannot rename over a file, always sets the target aside.
-    int family9x = GetWindowsFamily() == kFamily9x;
-    *mayBeLoadedHere = family9x || openError != ERROR_SUCCESS;
-    return family9x || openError == ERROR_SHARING_VIOLATION ? kNameInUse : kNameHeld;
+    return GetWindowsFamily() == kFamily9x || openError == ERROR_SHARING_VIOLATION ? kNameInUse : kNameHeld;
 }
 
 int IsLoadedByThisProgram(const char* path)

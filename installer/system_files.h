@@ -28,14 +28,12 @@ constexpr int kNameEmpty = 0;  // taken only while it stays empty
 constexpr int kNameInUse = 1;  // loaded or open elsewhere (and on the 9x family any file): renamed aside
 constexpr int kNameHeld = 2;   // any other file: kept under a second name, then replaced
 
-// `nameFound` 0 says that the caller found no file under `path`. Sets *mayBeLoadedHere
-// to 1 when the file does not open for writing, as a file this program has loaded does
-// not (on the 9x family always): IsLoadedByThisProgram then tells.
-int LookAtName(const char* path, int nameFound, int* mayBeLoadedHere);
+// `nameFound` 0 says that the caller found no file under `path`.
+int LookAtName(const char* path, int nameFound);
 
 // The same for a file found under the name, from the error of an open for writing
 // already tried (ERROR_SUCCESS when it opened).
-int LookAtOpenError(DWORD openError, int* mayBeLoadedHere);
+int LookAtOpenError(DWORD openError);
 
 // The call has succeeded: the kept copy goes, deleted, or, while a program has it
 // loaded, at the next restart. Returns 1 when it waits for the restart.

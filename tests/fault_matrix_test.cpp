@@ -48,6 +48,8 @@ enum class During {
     kSharedDllsReadOnly,  // the SharedDLLs key refuses every open for writing
     kTargetHeldOpen,      // the target is open elsewhere without sharing
     kTargetLoaded,        // the target is loaded by a running program
+    kLoadedCopyRenamed,   // ... and then set aside, as another setup's update does
+    kLoadedCopyReplaced,  // ... and another copy put under its name
     kMultithreadedOle,    // the calling thread is in the multithreaded apartment already
 };
 
@@ -82,6 +84,8 @@ constexpr Operation kUninstall = Operation::kUninstall;
 constexpr char kIncrement[] = "Error accessing registry for {target}.\nCould not increment registry counter.\n";
 constexpr char kDecrement[] = "Error accessing registry for {target}.\nCould not decrement registry counter.\n";
 constexpr char kDelete[] = "Error deleting file {target}\n";
+constexpr char kLoadedHere[] = "Could not copy file {source} to {target}\nThe file in place is loaded by this program: "
+                               "install it from another one.\n";
 
 const FaultCase kFaults[] = {
     {"InstallRefusedByTheGate", kInstall, kAll, kServer, ".ocx", Before::kNothing, During::kUnreadableToken,
@@ -105,9 +109,12 @@ const FaultCase kFaults[] = {
     // Its old code would go on running here, and would register itself against the new file.
     {"InstallOverACopyThisProgramHasLoaded", kInstall, kAll, "fixture_server_2_1_0_5.dll", ".ocx",
      Before::kOlderCopyInPlace, During::kTargetLoaded,
-     "Could not copy file {source} to {target}\nThe file in place is loaded by this program: install it from "
-     "another one.\n",
-     {"2.1.0.4", false, 0, 0, false}},
+     kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
+    // So it would when that copy was set aside since: the loader knows a module by its name.
+    {"InstallWhileThisProgramHasTheNameLoadedFromACopyRenamedAway", kInstall, kAll, "fixture_server_2_1_0_5.dll",
+     ".ocx", Before::kOlderCopyInPlace, During::kLoadedCopyRenamed, kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
+    {"InstallWhileThisProgramHasTheNameLoadedFromACopyReplaced", kInstall, kAll, "fixture_server_2_1_0_5.dll",
+     ".ocx", Before::kOlderCopyInPlace, During::kLoadedCopyReplaced, kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
     {"InstallWithoutTheSharedDllsKey", kInstall, kAll, kServer, ".ocx", Before::kNothing,
      During::kSharedDllsMissing, kIncrement, kUntouched},
     {"InstallWithTheSharedDllsKeyReadOnly", kInstall, kAll, kServer, ".ocx", Before::kNothing,
@@ -203,6 +210,20 @@ int CallWhile(During during, const std::string& target, const std::function<int(
         LibraryHolder loaded(LoadLibraryA(target.c_str()));
         EXPECT_TRUE(loaded);
         return call();
+    }
+    case During::kLoadedCopyRenamed:
+    case During::kLoadedCopyReplaced: {
+        std::string away = target + ".away";
+        LibraryHolder loaded(LoadLibraryA(target.c_str()));
+        EXPECT_TRUE(loaded && MoveFileA(target.c_str(), away.c_str()));
+        if (during == During::kLoadedCopyReplaced) {
+            EXPECT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
+        }
+        int result = call();
+        loaded.reset();
+        DeleteFileA(target.c_str());
+        EXPECT_TRUE(MoveFileA(away.c_str(), target.c_str()));
+        return result;
     }
     case During::kMultithreadedOle: {
         // On this thread: the tests may not start one of their own (see the README).
