@@ -198,13 +198,18 @@ int TakeFreeNameBeside(const char* path, char* kept, MakeKept makeKept)
     return 0;
 }
 
-// A copy cut short under a free name is no copy to keep; a file that held the name is
-// another program's.
+// The name is taken before the copy: a copy that fails before it makes its file (its
+// source refused) would not tell a file that held the name, another program's, from
+// its own. A copy cut short is then no copy to keep.
 BOOL CopyToFreeName(const char* path, const char* name)
 {
-    if (CopyFileA(path, name, TRUE)) return TRUE;
+    HandleHolder taken(NullIfInvalid(
+        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!taken) return FALSE;
+    taken.reset();
+    if (CopyFileA(path, name, FALSE)) return TRUE;
     DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) DeleteFileA(name);
+    DeleteFileA(name);
     SetLastError(error);
     return FALSE;
 }

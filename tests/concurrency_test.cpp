@@ -252,3 +252,37 @@ TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
         TrackStrays();
     }
 }
+
+// Other setups' copies hold every name that an update guesses for the copy it keeps:
+// it takes a name reserved for it instead, a link on Windows 2000 and later, a whole
+// copy on NT 4.0. A copy that cannot be made (its source refused, as a scanner that
+// took hold of it would) leaves the others' files as they were.
+TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
+{
+    ProgramAsVersion nt4("operation_worker.exe", "nt40");
+    const struct {
+        std::string program, refuse;
+    } cases[] = {{BinFile("operation_worker.exe"), ""}, {nt4.path, ""}, {nt4.path, "--refuse CopyFileA 2 "}};
+    for (const auto& update : cases) {
+        SCOPED_TRACE(update.program + " " + update.refuse);
+        base = UniqueName("qelguess");
+        std::string source = Source("fixture_server_2_1_0_5.dll", ".dll"), target = InSystem(".dll");
+        ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
+        Child worker;
+        ASSERT_TRUE(StartWorker(update.refuse + "--tick 0x1234 copy", source, 1, &worker, update.program));
+        std::vector<std::string> taken;
+        for (UINT guess = 0, unique = (0x1234 ^ (worker.id << 4)) & 0xFFFF; guess < 4; ++guess, unique += 0x1003) {
+            char name[MAX_PATH] = {};
+            ASSERT_NE(GetTempFileNameA(SystemDir().c_str(), "~ql", (unique & 0xFFFF) ? unique & 0xFFFF : 1, name), 0u);
+            WriteTextFile(name, "another setup's copy");
+            taken.push_back(name);
+        }
+        SetEvent(startEvent);
+        EXPECT_EQ(WaitForChild(&worker, 60000), update.refuse.empty() ? 0u : 1u);
+        ResetEvent(startEvent);
+        EXPECT_EQ(VersionOf(target), update.refuse.empty() ? "2.1.0.5" : "2.1.0.4");
+        std::vector<std::string> strays = TrackStrays();
+        EXPECT_EQ(strays.size(), taken.size());
+        for (const std::string& name : taken) EXPECT_EQ(ReadTextFile(name), "another setup's copy") << name;
+    }
+}

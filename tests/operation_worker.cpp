@@ -1,7 +1,7 @@
 // One product's setup as a process of its own, for the tests of setups that overlap
 // or die: it calls the module's exported operations on one file, again and again.
 //
-//   operation_worker [--die before|after FUNCTION N | --refuse FUNCTION N] [--trace]
+//   operation_worker [--die before|after FUNCTION N | --refuse FUNCTION N] [--trace] [--tick T]
 //                    raise|lower|cycle|copy|install|uninstall FILES TIMES [START_EVENT [READY_SEMAPHORE]]
 //
 // FILES is one path, or several joined by '|' (which no Windows path holds); each
@@ -21,7 +21,8 @@
 // makes that call and every later one of FUNCTION fail with ERROR_ACCESS_DENIED
 // without running, as one that real 9x lacks (MoveFileExA) fails there, though Wine
 // runs it for a program it reports as 9x. --trace writes each of those calls, with
-// its file or value and its result, to stderr.
+// its file or value and its result, to stderr. --tick makes GetTickCount answer T
+// to the module, so that a test knows the names it guesses for its kept copies.
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -46,6 +47,8 @@ struct DyingStep {
     int seen = 0;
     bool refuse = false;  // that call and every later one fail with ERROR_ACCESS_DENIED
     bool trace = false;
+    bool tickPinned = false;
+    DWORD tick = 0;
 };
 DyingStep dying;
 
@@ -153,6 +156,8 @@ LSTATUS WINAPI HookRegDeleteValueA(HKEY key, LPCSTR name)
                            [&] { return realRegDeleteValueA(key, name); });
 }
 
+DWORD WINAPI HookGetTickCount() { return dying.tick; }
+
 using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
 CreateHardLinkFunction realCreateHardLinkA = nullptr;
 
@@ -216,6 +221,8 @@ bool WatchCalls(HMODULE module)
         {"RegDeleteValueA", reinterpret_cast<void*>(HookRegDeleteValueA)},
         {"GetProcAddress", reinterpret_cast<void*>(HookGetProcAddress)},
     };
+    if (dying.tickPinned && !RedirectImport(module, "GetTickCount", reinterpret_cast<void*>(HookGetTickCount)))
+        return false;
     bool dyingFound = dying.function == nullptr;
     for (const Redirect& redirect : redirects) {
         bool redirected = RedirectImport(module, redirect.function, redirect.hook);
@@ -267,6 +274,10 @@ int main(int argc, char** argv)
             dying.function = argv[next + 1];
             dying.call = atoi(argv[next + 2]);
             next += 3;
+        } else if (next + 1 < argc && strcmp(argv[next], "--tick") == 0) {
+            dying.tickPinned = true;
+            dying.tick = static_cast<DWORD>(strtoul(argv[next + 1], nullptr, 0));
+            next += 2;
         } else if (next < argc && strcmp(argv[next], "--trace") == 0) {
             dying.trace = true;
             ++next;
@@ -286,7 +297,7 @@ int main(int argc, char** argv)
     int times = atoi(argv[next + 2]);
     ModuleApi api = LoadModuleApi();
     if (!api.install || !api.uninstall) return 100;
-    if ((dying.function || dying.trace) && !WatchCalls(api.module)) return 100;
+    if ((dying.function || dying.trace || dying.tickPinned) && !WatchCalls(api.module)) return 100;
     if (argc > next + 4) {
         HANDLE ready = OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, argv[next + 4]);
         if (ready == nullptr || !ReleaseSemaphore(ready, 1, nullptr)) return 100;
