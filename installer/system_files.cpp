@@ -330,10 +330,37 @@ int LookAtOpenError(DWORD openError)
     return GetWindowsFamily() == kFamily9x || openError == ERROR_SHARING_VIOLATION ? kNameInUse : kNameHeld;
 }
 
+namespace {
+
+using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+
+int IsEitherName(const char* name, const char* path, const char* nativeName)
+{
+    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, -1, path, -1) == CSTR_EQUAL
+        || CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, -1, nativeName, -1) == CSTR_EQUAL;
+}
+
+} // namespace
+
+// Windows knows a module by the path it was loaded from, whatever is under that name
+// now. Its loader's own answer compares those paths; Wine's opens the file under the
+// name first, which costs more than the rest of an update's checks. Windows 7 and later
+// (and Wine) list the modules from KERNEL32; older ones ask the loader.
 int IsLoadedByThisProgram(const char* path)
 {
-    if (GetModuleHandleA(path) != nullptr) return 1;
     char nativeName[MAX_PATH] = {};
-    return NativeName(path, nativeName) && strcmp(nativeName, path) != 0
-        && GetModuleHandleA(nativeName) != nullptr ? 1 : 0;
+    if (!NativeName(path, nativeName)) snprintf(nativeName, MAX_PATH, "%s", path);
+    auto enumModules = reinterpret_cast<EnumProcessModulesFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32EnumProcessModules")));
+    HMODULE modules[1024];
+    DWORD size = 0;
+    if (enumModules == nullptr || !enumModules(GetCurrentProcess(), modules, sizeof(modules), &size)
+        || size > sizeof(modules))
+        return GetModuleHandleA(path) != nullptr || GetModuleHandleA(nativeName) != nullptr ? 1 : 0;
+    for (DWORD i = 0; i < size / sizeof(HMODULE); ++i) {
+        char name[MAX_PATH] = {};
+        DWORD length = GetModuleFileNameA(modules[i], name, MAX_PATH);
+        if (length != 0 && length < MAX_PATH && IsEitherName(name, path, nativeName)) return 1;
+    }
+    return 0;
 }
