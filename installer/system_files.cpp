@@ -85,15 +85,21 @@ namespace {
 // Reserves a name of its own in the folder of `path` (GetTempFileNameA creates it
 // empty, and never gives out a name whose file still exists). Writes it into
 // `name` (MAX_PATH bytes); returns 1.
-int ReserveNameBeside(const char* path, char* name)
+// The folder of `path` into `folder` (MAX_PATH bytes); returns 1.
+int FolderOf(const char* path, char* folder)
 {
     // The folder ends before the file part's separator; a double-byte name may hold
     // the byte of a backslash, which is not one.
     int folderLength = static_cast<int>(FilePart(path) - path) - 1;
     if (folderLength <= 0 || (path[folderLength] != '\\' && path[folderLength] != '/')) return 0;
-    char folder[MAX_PATH] = {};
     snprintf(folder, MAX_PATH, "%.*s", folderLength, path);
-    return GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 ? 1 : 0;
+    return 1;
+}
+
+int ReserveNameBeside(const char* path, char* name)
+{
+    char folder[MAX_PATH] = {};
+    return FolderOf(path, folder) && GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 ? 1 : 0;
 }
 
 // Moves `path` out of its name, to a new name of its own in the same folder. A copy
@@ -178,10 +184,8 @@ using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUT
 template <typename MakeKept>
 int TakeFreeNameBeside(const char* path, char* kept, MakeKept makeKept)
 {
-    int folderLength = static_cast<int>(FilePart(path) - path) - 1;
-    if (folderLength <= 0 || (path[folderLength] != '\\' && path[folderLength] != '/')) return 0;
     char folder[MAX_PATH] = {};
-    snprintf(folder, MAX_PATH, "%.*s", folderLength, path);
+    if (!FolderOf(path, folder)) return 0;
     UINT unique = (GetTickCount() ^ (GetCurrentProcessId() << 4)) & 0xFFFF;
     for (int attempt = 0; attempt < 4; ++attempt, unique = (unique + 0x1003) & 0xFFFF) {
         if (GetTempFileNameA(folder, kSetAsidePrefix, unique == 0 ? 1 : unique, kept) == 0) break;
