@@ -1,5 +1,6 @@
 #include "installer/begin_operation.h"
 
+#include "installer/call_record.h"
 #include "installer/operation_lock.h"
 #include "installer/operations.h"
 #include "privilege/checks.h"
@@ -16,6 +17,10 @@ int BeginOperation(const char* file, int useSystemDir, char* callerMessage, Oper
     // setup in between would lose a raise, or delete a file it has just counted.
     operation->lock = AcquireOperationLock(file, QEL_OPERATION_LOCK_WAIT_MS, message);
     if (!operation->lock) return 0;
+    // A setup that died halfway counts as one that failed, whether or not the lock
+    // came back abandoned: its holder may have been another bitness's module. What
+    // is under the names is looked at once that is put back.
+    if (!BeginCallRecord(file, &operation->record, message)) return 0;
     operation->targetFound = operation->companionFound = 1;
     return useSystemDir == 0
         || CheckOneNameOneFile(file, operation->paths, &operation->targetFound, &operation->companionFound, message);

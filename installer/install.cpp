@@ -3,6 +3,7 @@
 #include "common/holders.h"
 #include "common/message.h"
 #include "installer/begin_operation.h"
+#include "installer/call_record.h"
 #include "installer/image_machine.h"
 #include "installer/protected_files.h"
 #include "installer/self_registration.h"
@@ -26,14 +27,63 @@ static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "eve
 // The source control's companion: the source ends in ".ocx" just as the target does,
 // since the target's name was taken from it. A control without a .dep file installs
 // normally.
-void ReplaceCompanionFile(const char* file, const TargetPaths& paths, int companionFound, ReplacedFile* replaced)
+void ReplaceCompanionFile(const char* file, ReplacedFile* replaced)
 {
     char sourceCompanion[kPathBufferSize] = {};
     snprintf(sourceCompanion, kPathBufferSize, "%s", file);
     if (!MakeCompanionName(sourceCompanion)) return;
     char scratch[kMessageSize] = {};
-    ReplaceSystemFile(sourceCompanion, paths.companionPath, LookAtName(paths.companionPath, companionFound), replaced,
-                      scratch);
+    ReplaceSystemFile(sourceCompanion, replaced, scratch);
+}
+
+// What an install is about to change.
+struct InstallChanges {
+    int replacesTarget;
+    int replacesCompanion;
+    int counts;
+    int registers;
+    int targetSeen;      // what LookAtName saw under the target's name
+    int companionFound;  // 0 when nothing was under the companion's name as the lock was taken
+};
+
+// The count of `path` as it stands in `counts` (the SharedDLLs key), which the raise
+// starts from: a key that cannot be opened has nothing to record, and fails the raise.
+void RecordCountIn(HKEY counts, const char* path, RecordedName* name)
+{
+    if (counts == nullptr) return;
+    DWORD count = 0;
+    int counted = ReadCountIn(counts, path, &count);
+    RecordCount(name, path, counted, count);
+}
+
+// Chooses the names the copies in place will be kept under, and writes the record of
+// what the call changes into `record` and under the operation's key, with the counts
+// as they stand in `counts`. Returns 1, or 0 with the message written and nothing
+// changed.
+int RecordInstall(const Operation& operation, const char* file, const InstallChanges& changes, HKEY counts,
+                  CallRecord* record, ReplacedFile* replaced, ReplacedFile* replacedCompanion)
+{
+    const TargetPaths& paths = operation.paths;
+    if (changes.replacesTarget) {
+        int companionSeen =
+            changes.replacesCompanion ? LookAtName(paths.companionPath, changes.companionFound) : kNameEmpty;
+        if (!PrepareReplacement(paths.targetPath, changes.targetSeen, "", replaced)
+            || (changes.replacesCompanion
+                && !PrepareReplacement(paths.companionPath, companionSeen, replaced->kept, replacedCompanion))) {
+            return WriteMessage(operation.message, "Could not copy file %s to %s\n", file, paths.targetPath);
+        }
+        RecordFileChange(&record->file, paths.targetPath, replaced->kept);
+        if (changes.replacesCompanion)
+            RecordFileChange(&record->companion, paths.companionPath, replacedCompanion->kept);
+    }
+    if (changes.counts) {
+        RecordCountIn(counts, paths.targetPath, &record->file);
+        if (paths.isOcx) RecordCountIn(counts, paths.companionPath, &record->companion);
+    }
+    record->registers = changes.registers;
+    replaced->note = RecordNote{operation.record.get(), record, &record->file};
+    replacedCompanion->note = RecordNote{operation.record.get(), record, &record->companion};
+    return WriteCallRecord(operation.record.get(), *record, file, operation.message);
 }
 
 // A later step failed: the copies this call replaced take their names back, so that
@@ -78,8 +128,7 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     int priorCopyFound = 0;
     int willReplace = 0;
     int sameInPlace = 0;
-    ReplacedFile replaced = {};
-    ReplacedFile replacedCompanion = {};
+    int targetSeen = kNameEmpty;
     if (useSystemDir != 0) {
         // Another bitness's file under this name is not this bitness's copy: neither
         // replaced nor counted as one.
@@ -99,27 +148,14 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
             sameInPlace = !willReplace && !IsVersionNewer(targetVersion, sourceVersion);
         }
         if (guarded.target) willReplace = sameInPlace = 0;
-        if (willReplace) {
-            // Our own copy of the old code would go on running here, and would be what
-            // registers itself, against the new file. The loader knows a module by the
-            // name it came from: one whose file was renamed away since (set aside by
-            // another setup's update, or by the last uninstall) still answers to it,
-            // whatever is under the name now, or nothing.
-            if (IsLoadedByThisProgram(paths.targetPath))
-                return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
-            int inPlace = operation.targetFound ? LookAtOpenError(openError) : kNameEmpty;
-            // The .dep goes first. A setup killed between the two then leaves the old
-            // control, which its rerun replaces together with the .dep; the other way
-            // round, the rerun would find the new control in place, replace nothing
-            // and leave it the old .dep (or none) for good.
-            if (paths.isOcx && !guarded.companion)
-                ReplaceCompanionFile(file, paths, operation.companionFound, &replacedCompanion);
-            if (!ReplaceSystemFile(file, paths.targetPath, inPlace, &replaced, operation.message)) {
-                char scratch[kMessageSize] = {};
-                GiveBackReplaced(&replacedCompanion, scratch);
-                return 0;
-            }
-        }
+        // Our own copy of the old code would go on running here, and would be what
+        // registers itself, against the new file. The loader knows a module by the
+        // name it came from: one whose file was renamed away since (set aside by
+        // another setup's update, or by the last uninstall) still answers to it,
+        // whatever is under the name now, or nothing.
+        if (willReplace && IsLoadedByThisProgram(paths.targetPath))
+            return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
+        if (willReplace && operation.targetFound) targetSeen = LookAtOpenError(openError);
     }
 
     // A newer version in place was registered when it came. The same version is
@@ -127,21 +163,49 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // Registering before counting lets a failed registration leave the count as it
     // was, so that the setup can simply be run again.
     int registrationAsked = doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0);
+    if (!willReplace && !registrationAsked && doSharedCount != 1)
+        return guarded.target ? WriteProtectedNotice(operation.message, paths.targetPath) : 1;
+    // Only the file in the system directory is registered again by the next call: a
+    // relative name outside it would be another file in another process.
+    const InstallChanges changes = {willReplace, willReplace && paths.isOcx && !guarded.companion,
+                                    doSharedCount == 1, registrationAsked && useSystemDir != 0, targetSeen,
+                                    operation.companionFound};
+    ReplacedFile replaced = {};
+    ReplacedFile replacedCompanion = {};
+    CallRecord record = {};
+    // Opened once: the counts are recorded as they stand, and raised from there.
+    KeyHolder counts(changes.counts ? OpenSharedCounts() : nullptr);
+    if (!RecordInstall(operation, file, changes, counts.get(), &record, &replaced, &replacedCompanion)) return 0;
+
+    if (willReplace) {
+        // The .dep goes first, so that the control's name is the last to change.
+        if (changes.replacesCompanion) ReplaceCompanionFile(file, &replacedCompanion);
+        if (!ReplaceSystemFile(file, &replaced, operation.message)) {
+            char scratch[kMessageSize] = {};
+            GiveBackReplaced(&replacedCompanion, scratch);
+            return 0;
+        }
+    }
+
     if (registrationAsked && !RegisterServerFile(paths.targetPath, operation.message))
         return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
 
     if (doSharedCount == 1) {
-        if (!IncrementSharedCount(paths.targetPath, priorCopyFound, operation.message))
+        if (!RaiseCountIn(counts.get(), paths.targetPath, record.file.counted, record.file.count, priorCopyFound,
+                          operation.message))
             return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
         if (paths.isOcx) {
             char scratch[kMessageSize] = {};
-            IncrementSharedCount(paths.companionPath, priorCopyFound, scratch);
+            RaiseCountIn(counts.get(), paths.companionPath, record.companion.counted, record.companion.count,
+                         priorCopyFound, scratch);
         }
     }
 
-    // Only now is the replaced copy no longer needed.
-    int waitsForRestart = KeepReplacement(&replaced);
-    waitsForRestart |= KeepReplacement(&replacedCompanion);
+    // Only now are the replaced copies no longer needed. The .dep's goes first: should
+    // the setup die in between, the next call puts the old control back, which a rerun
+    // replaces together with the .dep.
+    int waitsForRestart = KeepReplacement(&replacedCompanion);
+    waitsForRestart |= KeepReplacement(&replaced);
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return guarded.target ? WriteProtectedNotice(operation.message, paths.targetPath) : 1;
 }

@@ -80,6 +80,15 @@
  * program holds the name of the setup lock. An operation that cannot have the lock
  * within QEL_OPERATION_LOCK_WAIT_MS changes nothing and fails with a message saying
  * so. A lock whose holder died counts as free.
+ *
+ * A call that dies halfway (killed, crashed, the power lost) counts as one that failed.
+ * Before its first change each call writes what it changes, and what was there, under
+ * HKLM\SOFTWARE\qelsetup\Call in progress (the module's own registry view), and
+ * removes it when it returns. The next call of the same bitness that finds the record
+ * first puts back the files under the target's and the companion's names, their
+ * counts and the file's registration as they were, then does its own work. When
+ * that cannot be done (a program holds a file in the way), it fails naming the file
+ * and the kept copy, changes nothing else, and leaves the record for the next call.
  */
 
 /* The other two exports, RunningAsAdministrator and RunningAsPowerUser, and QEL_CALL:

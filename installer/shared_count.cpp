@@ -45,23 +45,37 @@ LONG WriteCount(HKEY key, const char* path, DWORD count)
 
 } // namespace
 
+HKEY OpenSharedCounts() { return OpenSharedDllsKey(); }
+
+int ReadCountIn(HKEY key, const char* path, DWORD* count)
+{
+    *count = 0;
+    return key != nullptr && ReadCount(key, path, count) ? 1 : 0;
+}
+
 int IncrementSharedCount(const char* path, int priorCopyFound, char* message)
 {
     KeyHolder key(OpenSharedDllsKey());
-    if (!key)
+    DWORD count = 0;
+    int exists = ReadCountIn(key.get(), path, &count);
+    return RaiseCountIn(key.get(), path, exists, count, priorCopyFound, message);
+}
+
+int RaiseCountIn(HKEY key, const char* path, int exists, DWORD count, int priorCopyFound, char* message)
+{
+    if (key == nullptr)
         return WriteMessage(message,
                             "Error accessing registry for %s.\nCould not increment registry counter.\n",
                             path);
 
-    DWORD count = 0;
-    if (ReadCount(key.get(), path, &count)) {
+    if (exists) {
         // Wrapping to 0 would let the next uninstall remove a file others still use.
         if (count != 0xFFFFFFFFu) ++count;
     } else {
         count = priorCopyFound == 1 ? 2 : 1;
     }
 
-    if (WriteCount(key.get(), path, count) != ERROR_SUCCESS)
+    if (WriteCount(key, path, count) != ERROR_SUCCESS)
         return WriteMessage(message,
                             "Error setting registry key for %s.\nCould not increment registry counter.\n",
                             path);
@@ -71,18 +85,24 @@ int IncrementSharedCount(const char* path, int priorCopyFound, char* message)
 long long DecrementSharedCount(const char* path, char* message)
 {
     KeyHolder key(OpenSharedDllsKey());
-    if (!key) {
+    DWORD count = 0;
+    int exists = ReadCountIn(key.get(), path, &count);
+    return LowerCountIn(key.get(), path, exists, count, message);
+}
+
+long long LowerCountIn(HKEY key, const char* path, int exists, DWORD count, char* message)
+{
+    if (key == nullptr) {
         WriteMessage(message,
                      "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
         return kCountFailed;
     }
 
-    DWORD count = 0;
     // A file without a count is used by nobody else.
-    if (!ReadCount(key.get(), path, &count)) return 0;
+    if (!exists) return 0;
 
     if (count > 1) {
-        if (WriteCount(key.get(), path, count - 1) != ERROR_SUCCESS) {
+        if (WriteCount(key, path, count - 1) != ERROR_SUCCESS) {
             WriteMessage(message,
                          "Error setting registry key for %s.\nCould not decrement registry counter.\n",
                          path);
@@ -91,22 +111,18 @@ long long DecrementSharedCount(const char* path, char* message)
         return count - 1;
     }
 
-    if (RegDeleteValueA(key.get(), path) != ERROR_SUCCESS) {
+    if (RegDeleteValueA(key, path) != ERROR_SUCCESS) {
         WriteMessage(message, "Error deleting registry key for %s.\n", path);
         return kCountFailed;
     }
     return 0;
 }
 
-int ReadSharedCount(const char* path, int* exists, DWORD* count, char* message)
+int ReadSharedCount(HKEY key, const char* path, int* exists, DWORD* count, char* message)
 {
-    KeyHolder key(OpenSharedDllsKey());
-    if (!key)
-        return WriteMessage(message,
-                            "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
-    *count = 0;
-    *exists = ReadCount(key.get(), path, count);
-    return 1;
+    *exists = ReadCountIn(key, path, count);
+    if (key != nullptr) return 1;
+    return WriteMessage(message, "Error accessing registry for %s.\nCould not decrement registry counter.\n", path);
 }
 
 int ReadOthersCount(const char* path, int* exists, DWORD* count, char* message)
@@ -123,8 +139,17 @@ int ReadOthersCount(const char* path, int* exists, DWORD* count, char* message)
     return 1;
 }
 
-void RestoreSharedCount(const char* path, int exists, DWORD count)
+int RestoreSharedCount(const char* path, int exists, DWORD count)
 {
-    KeyHolder key(OpenSharedDllsKey());
-    if (key && exists) WriteCount(key.get(), path, count);
+    HKEY opened = nullptr;
+    LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSharedDllsKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &opened);
+    // A machine without the key has no count to put back, only none.
+    if (error == ERROR_FILE_NOT_FOUND && !exists) return 1;
+    if (error == ERROR_SUCCESS) {
+        KeyHolder key(opened);
+        error = exists ? WriteCount(key.get(), path, count) : RegDeleteValueA(key.get(), path);
+    }
+    if (error == ERROR_SUCCESS || (!exists && error == ERROR_FILE_NOT_FOUND)) return 1;
+    SetLastError(static_cast<DWORD>(error));
+    return 0;
 }

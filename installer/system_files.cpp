@@ -12,13 +12,22 @@
 
 namespace {
 
-// One fixed name per target: a copy left by a killed run is simply overwritten by
-// the next one instead of piling up. Four characters keep a 255-character target's
+// One fixed name per target, which a call's record need not hold: the next call
+// knows where a killed one was writing. Four characters keep a 255-character target's
 // temporary name within MAX_PATH.
 const char kTemporarySuffix[] = ".~ql";
 
-// Set-aside copies are named by GetTempFileNameA: "~qlXXXX.tmp" in the target's folder.
+void TemporaryName(const char* target, char* temporary)
+{
+    snprintf(temporary, MAX_PATH, "%s%s", target, kTemporarySuffix);
+}
+
+// Kept and set-aside copies are named as GetTempFileNameA would: "~qlXXXX.tmp" in the
+// target's folder. A whole copy of the file in place, made where no second name can
+// be, has a name of its own that GetTempFileNameA never gives out: a setup that dies
+// while making it leaves a file that is neither the file in place nor its whole copy.
 const char kSetAsidePrefix[] = "~ql";
+const char kWholeCopyPrefix[] = "~qlk";
 
 // 1 when `path` is absent or no longer read-only.
 int DropReadOnly(const char* path)
@@ -55,6 +64,8 @@ using GetSystemWow64DirectoryFunction = UINT(WINAPI*)(LPSTR, UINT);
 
 } // namespace
 
+int DeleteNow(const char* path) { return DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path)) ? 1 : 0; }
+
 // Both functions are looked up, since Windows before XP has neither.
 int NativeName(const char* path, char* nativeName)
 {
@@ -82,49 +93,87 @@ int NativeName(const char* path, char* nativeName)
 
 namespace {
 
-// Reserves a name of its own in the folder of `path` (GetTempFileNameA creates it
-// empty, and never gives out a name whose file still exists). Writes it into
-// `name` (MAX_PATH bytes); returns 1.
-// The folder of `path` into `folder` (MAX_PATH bytes); returns 1.
-int FolderOf(const char* path, char* folder)
+// The folder of `path` ends at its file part's separator; a double-byte name may hold
+// the byte of a backslash, which is not one. Its length with the separator, or 0.
+int FolderLength(const char* path)
 {
-    // The folder ends before the file part's separator; a double-byte name may hold
-    // the byte of a backslash, which is not one.
-    int folderLength = static_cast<int>(FilePart(path) - path) - 1;
-    if (folderLength <= 0 || (path[folderLength] != '\\' && path[folderLength] != '/')) return 0;
-    snprintf(folder, MAX_PATH, "%.*s", folderLength, path);
-    return 1;
+    int folderLength = static_cast<int>(FilePart(path) - path);
+    return folderLength > 1 && (path[folderLength - 1] == '\\' || path[folderLength - 1] == '/') ? folderLength : 0;
 }
 
-int ReserveNameBeside(const char* path, char* name)
+// The `attempt`th name of `prefix` beside `path` that is not `taken`, looked at or
+// not, as GetTempFileNameA would form it (where it would start). Returns 1, or 0 with
+// `name` empty when no name can be formed or, with `looks`, a file holds it.
+int NameBeside(const char* path, const char* taken, const char* prefix, int attempt, int looks, char* name)
 {
+    int folderLength = FolderLength(path);
+    DWORD number = ((GetTickCount() ^ (GetCurrentProcessId() << 4)) + 0x1003 * static_cast<DWORD>(attempt)) & 0xFFFF;
+    int written = snprintf(name, MAX_PATH, "%.*s%s%04lX.tmp", folderLength, path, prefix,
+                           static_cast<unsigned long>(number == 0 ? 1 : number));
+    if (folderLength != 0 && written > 0 && written < MAX_PATH && _stricmp(name, taken) != 0
+        && (!looks || (GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)))
+        return 1;
+    name[0] = '\0';
+    return 0;
+}
+
+// A name of `prefix` that no file holds: one looked at, or, when earlier copies hold
+// every one tried, one reserved.
+int ChooseNameWithPrefix(const char* path, const char* taken, const char* prefix, char* name)
+{
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (NameBeside(path, taken, prefix, attempt, 1, name)) return 1;
+    int folderLength = FolderLength(path);
+    if (folderLength == 0) return 0;
     char folder[MAX_PATH] = {};
-    return FolderOf(path, folder) && GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 ? 1 : 0;
+    snprintf(folder, MAX_PATH, "%.*s", folderLength - 1, path);
+    if (GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 && _stricmp(name, taken) != 0 && DeleteFileA(name))
+        return 1;
+    name[0] = '\0';
+    return 0;
 }
 
-// Moves `path` out of its name, to a new name of its own in the same folder. A copy
-// set aside earlier and still waiting for a restart keeps its name. Writes the new
-// name into `aside` (MAX_PATH bytes); returns 1.
-int SetAside(const char* path, char* aside)
+} // namespace
+
+// A name that no file holds, found without making one: a setup killed before it
+// recorded the name leaves nothing behind. The renames, links and copies to it refuse
+// a name that a file took meanwhile. Only when earlier copies hold every name tried
+// does GetTempFileNameA reserve one, whose empty file goes at once.
+int ChooseNameBeside(const char* path, const char* taken, char* name)
 {
-    if (!ReserveNameBeside(path, aside)) return 0;
-    // The 9x family has no MoveFileExA (ERROR_CALL_NOT_IMPLEMENTED), and its MoveFileA
-    // renames only onto a free name.
-    int moved = GetWindowsFamily() == kFamily9x ? DeleteFileA(aside) && MoveFileA(path, aside)
-                                               : MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING);
-    if (!moved) {
-        DeleteFileA(aside);
-        aside[0] = '\0';
-        return 0;
+    return ChooseNameWithPrefix(path, taken, kSetAsidePrefix, name);
+}
+
+namespace {
+
+// Moves `path` out of its name, to `aside` (from ChooseNameBeside), which no file
+// holds: a rename that never replaces, and the only one the 9x family has.
+int SetAside(const char* path, const char* aside)
+{
+    return MoveFileA(path, aside) ? 1 : 0;
+}
+
+// The same to a name that nothing records, chosen afresh while one is taken. Writes it
+// into `aside` (MAX_PATH bytes); returns 1.
+int SetAsideAnywhere(const char* path, const char* taken, char* aside)
+{
+    char tried[MAX_PATH] = {};
+    snprintf(tried, sizeof(tried), "%s", taken);
+    for (int attempt = 0; attempt < 4 && ChooseNameBeside(path, tried, aside); ++attempt) {
+        if (SetAside(path, aside)) return 1;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+        snprintf(tried, sizeof(tried), "%s", aside);
     }
-    return 1;
+    aside[0] = '\0';
+    return 0;
 }
 
 // Only the set-aside name is marked, and only once its file is no longer needed: a
 // file installed again under the old name before the restart stays, and a setup
-// killed before the mark leaves a stray copy, never a restart that deletes the only
-// one. Returns 1 when the restart will delete it; without the mark the copy merely
-// stays.
+// killed before the mark leaves a copy that the next call puts back, never a restart
+// that deletes the only one. Returns 1 when the restart will delete it; without the
+// mark the copy merely stays.
 int DeleteAtRestart(const char* aside)
 {
     char nativeName[MAX_PATH] = {};
@@ -135,8 +184,28 @@ int DeleteAtRestart(const char* aside)
 // its file loaded. Returns 1 when it waits for the restart.
 int DiscardName(const char* path)
 {
-    if (DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path))) return 0;
-    return DeleteAtRestart(path);
+    return DeleteNow(path) ? 0 : DeleteAtRestart(path);
+}
+
+// A file moved out of a target's name to its temporary one, which a setup that dies
+// meanwhile leaves for the next call to take away. One that a program has loaded is
+// deleted at the restart under a set-aside name: under the temporary one it would keep
+// the next install of the target from writing there. Returns 1 when it waits for the
+// restart.
+int DiscardTemporary(const char* temporary)
+{
+    if (DeleteNow(temporary)) return 0;
+    char aside[MAX_PATH] = {};
+    return DeleteAtRestart(SetAsideAnywhere(temporary, "", aside) ? aside : temporary);
+}
+
+// Moves the file under `target` out of its name, to the target's temporary name, or
+// should a file hold that, to a set-aside one. Writes the name into `aside` (MAX_PATH
+// bytes); returns 1.
+int MoveOutOfName(const char* target, char* aside)
+{
+    TemporaryName(target, aside);
+    return SetAside(target, aside) || SetAsideAnywhere(target, "", aside) ? 1 : 0;
 }
 
 // Renames `from` to `to`, a name no file holds, and fails should a file have taken it
@@ -148,90 +217,84 @@ int RenameToFreeName(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
-// Renames `target` aside (its new name into `aside`, MAX_PATH bytes) and `from` into
-// its name, which is empty in between. Should `from` not move, the target takes its
-// name back; `aside` is left empty unless even that failed.
-int SwapThroughAside(const char* from, const char* target, char* aside)
+// A guessed kept name may be held by an earlier copy. Another, one that no file holds,
+// is then recorded before it is tried: the record never names a file that the call
+// did not make. `claim` makes the kept copy under the name, and must refuse a name
+// that a file holds.
+template <typename Claim>
+int ClaimKeptName(ReplacedFile* replaced, Claim claim)
 {
-    if (!SetAside(target, aside)) return 0;
+    if (claim(replaced->kept)) return 1;
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return 0;
+    char tried[MAX_PATH] = {};
+    snprintf(tried, sizeof(tried), "%s", replaced->kept);
+    return ChooseNameBeside(replaced->target, tried, replaced->kept)
+        && NoteKeptName(replaced->note, replaced->kept) && claim(replaced->kept);
+}
+
+// Renames the target to its kept name and `from` into its name, which is empty in
+// between. Should `from` not move, the target takes its name back.
+int SwapThroughAside(const char* from, ReplacedFile* replaced)
+{
+    const char* target = replaced->target;
+    if (!ClaimKeptName(replaced, [&](const char* aside) { return SetAside(target, aside); })) return 0;
     if (RenameToFreeName(from, target)) return 1;
-    if (MoveFileA(aside, target)) aside[0] = '\0';
+    MoveFileA(replaced->kept, target);
     return 0;
 }
 
-// Puts the file `from` under the name `target`. A program that has the target loaded
-// keeps it from being replaced or deleted, but not from being renamed: it goes on
-// with the old copy until it ends, and every new load gets the new one. The 9x
-// family, which cannot rename over a file, always sets the target aside first.
+// Puts the file `from` under the name `target`, whatever is there. A program that has
+// the target loaded keeps it from being replaced or deleted, but not from being
+// renamed: it goes on with the old copy until it ends, and every new load gets the new
+// one. The 9x family, which cannot rename over a file, always sets the target aside
+// first. Should `from` not move, the target keeps its name.
 int PutInPlace(const char* from, const char* target)
 {
+    if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) return RenameToFreeName(from, target);
     if (GetWindowsFamily() != kFamily9x
         && (RenameOver(from, target) || (DropReadOnly(target) && RenameOver(from, target))))
         return 1;
     char aside[MAX_PATH] = {};
-    if (!SwapThroughAside(from, target, aside)) return 0;
-    DiscardName(aside);
+    if (!MoveOutOfName(target, aside)) return 0;
+    if (!RenameToFreeName(from, target)) {
+        MoveFileA(aside, target);
+        return 0;
+    }
+    DiscardTemporary(aside);
     return 1;
 }
 
 
 using CreateHardLinkFunction = BOOL(WINAPI*)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
 
-// Gives `makeKept` a free name of the set-aside kind in the folder of `path`; it must
-// refuse a name that a file holds. A guessed name comes first: GetTempFileNameA's
-// reservation creates a file and this then deletes it, which under Wine costs as much
-// as the link itself. Writes the name taken into `kept`; returns 1.
-template <typename MakeKept>
-int TakeFreeNameBeside(const char* path, char* kept, MakeKept makeKept)
+// A second name, the kept one, for the target, so that the copy in place stays
+// reachable while a new one takes its name, with no moment in which the name is empty.
+// Windows 2000 and later link on NTFS; NT 4.0 (whose KERNEL32 lacks CreateHardLinkA)
+// and volumes without links (FAT32) get a whole copy instead, under a name of that
+// kind. (The 9x family renames the copy aside instead.) Neither ever replaces a file
+// another program put under that name meanwhile. Returns 1.
+int KeepUnderOwnName(ReplacedFile* replaced)
 {
-    char folder[MAX_PATH] = {};
-    if (!FolderOf(path, folder)) return 0;
-    UINT unique = (GetTickCount() ^ (GetCurrentProcessId() << 4)) & 0xFFFF;
-    for (int attempt = 0; attempt < 4; ++attempt, unique = (unique + 0x1003) & 0xFFFF) {
-        if (GetTempFileNameA(folder, kSetAsidePrefix, unique == 0 ? 1 : unique, kept) == 0) break;
-        if (makeKept(kept)) return 1;
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            kept[0] = '\0';
-            return 0;
-        }
-    }
-    // Earlier copies hold those names: a reserved one is free.
-    if (ReserveNameBeside(path, kept) && DeleteFileA(kept) && makeKept(kept)) return 1;
-    kept[0] = '\0';
-    return 0;
-}
-
-// The name is taken before the copy: a copy that fails before it makes its file (its
-// source refused) would not tell a file that held the name, another program's, from
-// its own. A copy cut short is then no copy to keep.
-BOOL CopyToFreeName(const char* path, const char* name)
-{
-    HandleHolder taken(NullIfInvalid(
-        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!taken) return FALSE;
-    taken.reset();
-    if (CopyFileA(path, name, FALSE)) return TRUE;
-    DWORD error = GetLastError();
-    DeleteFileA(name);
-    SetLastError(error);
-    return FALSE;
-}
-
-// A second name for the file at `path`, so that the copy in place stays reachable
-// while a new one takes its name, with no moment in which the name is empty. Windows
-// 2000 and later link on NTFS; NT 4.0 (whose KERNEL32 lacks CreateHardLinkA) and
-// volumes without links (FAT32) get a whole copy instead. (The 9x family renames
-// the copy aside instead.) Neither overwrites a file that holds the name. Writes the
-// name into `kept`; returns 1.
-int KeepUnderOwnName(const char* path, char* kept)
-{
+    const char* path = replaced->target;
     auto createHardLink = reinterpret_cast<CreateHardLinkFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateHardLinkA")));
     if (GetWindowsFamily() == kFamilyNt5 && createHardLink != nullptr
-        && TakeFreeNameBeside(path, kept, [&](const char* name) { return createHardLink(name, path, nullptr); }))
+        && ClaimKeptName(replaced, [&](const char* kept) { return createHardLink(kept, path, nullptr) ? 1 : 0; }))
         return 1;
-    return TakeFreeNameBeside(path, kept, [&](const char* name) { return CopyToFreeName(path, name); });
+    if (!ChooseNameWithPrefix(path, "", kWholeCopyPrefix, replaced->kept)
+        || !NoteKeptName(replaced->note, replaced->kept))
+        return 0;
+    // The name is taken before the copy: a copy that fails before it makes its file (its
+    // source refused) would not tell a file that held the name, another program's, from
+    // its own. A copy cut short is then no copy to keep.
+    HandleHolder taken(NullIfInvalid(
+        CreateFileA(replaced->kept, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!taken) return 0;
+    taken.reset();
+    if (CopyFileA(path, replaced->kept, FALSE)) return 1;
+    DeleteFileA(replaced->kept);
+    return 0;
 }
 
 // Nothing is lost: the copy stays where the caller can find it. On a line of its own,
@@ -244,30 +307,35 @@ int AppendKeptAt(char* message, const char* kept)
 }
 
 // Writes the new file beside the target, flushed, and renames it over the target.
-int ReplaceByRename(const char* source, const char* target, int found, ReplacedFile* replaced)
+int ReplaceByRename(const char* source, const char* target, ReplacedFile* replaced)
 {
     char temporary[MAX_PATH] = {};
-    snprintf(temporary, sizeof(temporary), "%s%s", target, kTemporarySuffix);
+    TemporaryName(target, temporary);
     int copied = CopyFileA(source, temporary, FALSE)
         || (DropReadOnly(temporary) && CopyFileA(source, temporary, FALSE));
     if (copied && DropReadOnly(temporary) && FlushToDisk(temporary)) {
-        if (found == kNameEmpty) {
+        if (replaced->found == kNameEmpty) {
             replaced->placed = RenameToFreeName(temporary, target);
-        } else if (found == kNameInUse) {
+        } else if (replaced->found == kNameInUse) {
             // The loaded copy is renamed aside, which also keeps it: the name is empty
             // between the two renames, as it must be for a file in use. The 9x family,
             // which cannot rename over a file, does the same with every copy: a copy
             // straight over it would leave it torn when killed, and the version its
             // rerun would read from the part written could pass for the new one.
-            replaced->placed = SwapThroughAside(temporary, target, replaced->kept);
-        } else if (KeepUnderOwnName(target, replaced->kept)) {
+            replaced->placed = SwapThroughAside(temporary, replaced);
+        } else if (KeepUnderOwnName(replaced)) {
             replaced->placed = RenameOver(temporary, target)
                 || (DropReadOnly(target) && RenameOver(temporary, target));
-            if (!replaced->placed) {
-                DiscardName(replaced->kept);
-                replaced->kept[0] = '\0';
-            }
+            if (!replaced->placed) DiscardName(replaced->kept);
         }
+    }
+    // Only a copy kept elsewhere is worth naming. Otherwise the name has not changed,
+    // and the record says so before the temporary copy goes: a file under the kept
+    // name or the target's is then none of this call's to put back or take away.
+    if (!replaced->placed && (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES
+                              || GetFileAttributesA(replaced->kept) == INVALID_FILE_ATTRIBUTES)) {
+        replaced->kept[0] = '\0';
+        NoteKeptName(replaced->note, nullptr);
     }
     if (!replaced->placed) DeleteFileA(temporary);
     return replaced->placed;
@@ -281,14 +349,23 @@ int ReplaceByRename(const char* source, const char* target, int found, ReplacedF
 // attribute is never kept. Read-only files in the way (a leftover of a killed copy, a
 // target someone marked) are made writable only when they refuse, which keeps the
 // usual install to the calls it cannot do without.
-int ReplaceSystemFile(const char* source, const char* target, int found, ReplacedFile* replaced, char* message)
+int ReplaceSystemFile(const char* source, ReplacedFile* replaced, char* message)
+{
+    if (ReplaceByRename(source, replaced->target, replaced)) return 1;
+    WriteMessage(message, "Could not copy file %s to %s\n", source, replaced->target);
+    // Only when the old copy could not take its name back does it stay elsewhere.
+    if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);
+    return 0;
+}
+
+int PrepareReplacement(const char* target, int found, const char* taken, ReplacedFile* replaced)
 {
     *replaced = ReplacedFile{};
     snprintf(replaced->target, sizeof(replaced->target), "%s", target);
-    if (ReplaceByRename(source, target, found, replaced)) return 1;
-    WriteMessage(message, "Could not copy file %s to %s\n", source, target);
-    // Only when the old copy could not take its name back does it stay elsewhere.
-    if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);
+    replaced->found = found;
+    if (found == kNameEmpty) return 1;
+    for (int attempt = 0; attempt < 2; ++attempt)
+        if (NameBeside(target, taken, kSetAsidePrefix, attempt, 0, replaced->kept)) return 1;
     return 0;
 }
 
@@ -312,11 +389,72 @@ int GiveBackReplaced(const ReplacedFile* replaced, char* message)
 
 int DeleteSystemFile(const char* path, int* restartNeeded)
 {
-    if (DeleteFileA(path) || (DropReadOnly(path) && DeleteFileA(path))) return 1;
+    if (DeleteNow(path)) return 1;
     // Loaded by a program: it leaves its name now and the disk at the next restart.
     char aside[MAX_PATH] = {};
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES || !SetAside(path, aside)) return 0;
-    if (DiscardName(aside)) *restartNeeded = 1;
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES || !MoveOutOfName(path, aside)) return 0;
+    if (DiscardTemporary(aside)) *restartNeeded = 1;
+    return 1;
+}
+
+int TakeAwayToKept(const char* path, const char* kept) { return SetAside(path, kept); }
+
+namespace {
+
+int FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* information)
+{
+    HandleHolder file(NullIfInvalid(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file && GetFileInformationByHandle(file.get(), information) ? 1 : 0;
+}
+
+// While the new file was on its way, the kept name held the dead call's second name
+// of the file in place, or its whole copy, or whatever held the name the call had
+// guessed: not the call's to delete.
+int IsKeptByTheCall(const char* kept, const char* target)
+{
+    const char* name = FilePart(kept);
+    if (_strnicmp(name, kWholeCopyPrefix, sizeof(kWholeCopyPrefix) - 1) == 0 && strlen(name) == 12) return 1;
+    BY_HANDLE_FILE_INFORMATION keptFile = {};
+    BY_HANDLE_FILE_INFORMATION targetFile = {};
+    return FileIdentity(kept, &keptFile) && FileIdentity(target, &targetFile)
+        && keptFile.dwVolumeSerialNumber == targetFile.dwVolumeSerialNumber
+        && keptFile.nFileIndexHigh == targetFile.nFileIndexHigh && keptFile.nFileIndexLow == targetFile.nFileIndexLow;
+}
+
+} // namespace
+
+int DiscardKept(const char* kept) { return DiscardName(kept); }
+
+int IsOnItsWay(const char* target)
+{
+    char temporary[MAX_PATH] = {};
+    TemporaryName(target, temporary);
+    return GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+// While the new file is on its way, the one under the name is the old one, and a
+// kept name holds a second name or a part-made copy of it, unless the old one was
+// renamed there (a file in use, the 9x family) and the name is empty. Once the new
+// file has come, the kept copy is the only old one.
+int PutBackAfterDeadCall(const char* target, const char* kept, int onItsWay)
+{
+    int targetThere = GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
+    if (kept[0] == '\0') {
+        int restartNeeded = 0;
+        if (!onItsWay && targetThere && !DeleteSystemFile(target, &restartNeeded)) return 0;
+    } else if (GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES) {
+        if (onItsWay && targetThere) {
+            if (IsKeptByTheCall(kept, target)) DiscardName(kept);
+        } else if (!PutInPlace(kept, target)) {
+            return 0;
+        }
+    }
+    if (onItsWay) {
+        char temporary[MAX_PATH] = {};
+        TemporaryName(target, temporary);
+        DiscardTemporary(temporary);
+    }
     return 1;
 }
 

@@ -1,27 +1,22 @@
 #ifndef QELSETUP_INSTALLER_SYSTEM_FILES_H
 #define QELSETUP_INSTALLER_SYSTEM_FILES_H
 
+#include "installer/call_record.h"
+
 #include <windows.h>
 
 // Putting a shared file in place and taking it away, so that other products never
 // see it half written, a read-only attribute never strands it, a program that has it
 // loaded never stops an update, and a call that fails can give back what it replaced.
 
-// What a replacement did under one name, until the call has succeeded or failed.
+// What a replacement does under one name, until the call has succeeded or failed.
 struct ReplacedFile {
     char target[MAX_PATH];
-    char kept[MAX_PATH];  // the copy that was in place, under a name of its own ("" if none was)
+    char kept[MAX_PATH];  // where the copy in place is kept meanwhile ("" if none is in place)
     int placed;           // 1 once the new file holds the target's name
+    int found;            // what LookAtName saw under the name
+    RecordNote note;      // where the call's record names the kept copy
 };
-
-// Puts a copy of `source` under the name `target` in one rename, so the target is
-// never left torn and never keeps a read-only attribute. A copy already in place is
-// kept under a name of its own (in `replaced`) until KeepReplacement or
-// GiveBackReplaced; one that another program has loaded, and on the 9x family every
-// one, is renamed aside for it, which leaves the name empty between two renames.
-// `found` is what LookAtName saw under the target's name. Returns 1, or writes
-// "Could not copy file ..." and returns 0 with the target as it was.
-int ReplaceSystemFile(const char* source, const char* target, int found, ReplacedFile* replaced, char* message);
 
 // What a replacement finds under a name, looked at once with the setup lock held.
 constexpr int kNameEmpty = 0;  // taken only while it stays empty
@@ -35,6 +30,21 @@ int LookAtName(const char* path, int nameFound);
 // already tried (ERROR_SUCCESS when it opened).
 int LookAtOpenError(DWORD openError);
 
+// Readies a replacement of `target`, given what LookAtName saw under its name
+// (`found`): when a file is in place, guesses the name it will be kept under, one
+// that is not `taken`. Nothing changes on disk, so the name can be recorded before
+// anything does; should a file hold it, the replacement records another before it
+// tries that one. Returns 1, or 0 when no name can be formed.
+int PrepareReplacement(const char* target, int found, const char* taken, ReplacedFile* replaced);
+
+// Puts a copy of `source` under the prepared target's name in one rename, so the
+// target is never left torn and never keeps a read-only attribute. A copy in place is
+// kept under its prepared name until KeepReplacement or GiveBackReplaced; one that
+// another program has loaded, and on the 9x family every one, is renamed there, which
+// leaves the name empty between two renames. Returns 1, or writes "Could not copy
+// file ..." and returns 0 with the target as it was.
+int ReplaceSystemFile(const char* source, ReplacedFile* replaced, char* message);
+
 // The call has succeeded: the kept copy goes, deleted, or, while a program has it
 // loaded, at the next restart. Returns 1 when it waits for the restart.
 int KeepReplacement(const ReplacedFile* replaced);
@@ -43,6 +53,37 @@ int KeepReplacement(const ReplacedFile* replaced);
 // place, the new file goes. Returns 1; when the name cannot be given back, adds to
 // `message` where the kept copy is and returns 0.
 int GiveBackReplaced(const ReplacedFile* replaced, char* message);
+
+// Chooses a name beside `path` that no file holds and that is not `taken`, for a file
+// to be kept or set aside under: "~qlXXXX.tmp" in its folder, written into `name`
+// (MAX_PATH bytes). Returns 1, or 0 with `name` empty.
+int ChooseNameBeside(const char* path, const char* taken, char* name);
+
+// Deletes `path` now, read-only or not. Returns 1, or 0 when it is still there (a
+// program has it loaded) or never was.
+int DeleteNow(const char* path);
+
+// Moves the file out of its name to `kept` (from ChooseNameBeside), a rename that
+// never replaces. Returns 1, or 0 with the file still under its name.
+int TakeAwayToKept(const char* path, const char* kept);
+
+// A kept copy that is no longer needed goes: deleted, or, while a program has it
+// loaded, at the next restart. Returns 1 when it waits for the restart.
+int DiscardKept(const char* kept);
+
+// 1 while the new file of a replacement is on its way under its temporary name beside
+// `target`: it has not taken the target's name.
+int IsOnItsWay(const char* target);
+
+// Puts back what a call that died left under `target`, given what it recorded: the
+// file in place was kept as `kept`, or, with `kept` empty, nothing was in place.
+// `onItsWay`: what IsOnItsWay said before. The kept copy takes the name back, or the
+// file the dead call put where nothing was goes, and the temporary copy goes. A file
+// under the kept name while the new one was still on its way is the dead call's only
+// when it is the same file as the one in place, or a whole copy of its own. Returns
+// 1, or 0 (with GetLastError's error) when a program holds a file in the way; then
+// nothing was lost, and the kept copy is still under its name.
+int PutBackAfterDeadCall(const char* target, const char* kept, int onItsWay);
 
 // Takes `path` away, read-only or not: deleted, or, while a program has it loaded,
 // renamed aside and deleted at the next restart (*restartNeeded becomes 1). Returns 1,

@@ -3,23 +3,24 @@
 #include "common/holders.h"
 #include "common/message.h"
 #include "installer/begin_operation.h"
+#include "installer/call_record.h"
 #include "installer/image_machine.h"
 #include "installer/protected_files.h"
 #include "installer/self_registration.h"
 #include "installer/shared_count.h"
-#include "installer/system_files.h"
 #include "installer/target_paths.h"
 
 #include <windows.h>
 
 namespace {
 
-// The companion follows its control's count; its own failures are ignored.
-void LowerCompanionCount(const TargetPaths& paths)
+// The companion follows its control's count, lowered from what the record holds; its
+// own failures are ignored. Returns what DecrementSharedCount would.
+long long LowerCompanionCount(HKEY counts, const TargetPaths& paths, const RecordedName& companion)
 {
-    if (!paths.isOcx) return;
+    if (!paths.isOcx) return 0;
     char scratch[kMessageSize] = {};
-    DecrementSharedCount(paths.companionPath, scratch);
+    return LowerCountIn(counts, paths.companionPath, companion.changesCount, companion.count, scratch);
 }
 
 // 1 when no file is under the name; a file that cannot be looked at may be there.
@@ -56,17 +57,26 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
         && !CheckImageMachine(paths.targetPath, operation.message))
         return 0;
 
-    // Under the lock nobody counts between this reading and the lowering below.
+    // Under the lock nobody counts between this reading and the lowering below, which
+    // starts from it in the key opened once.
     int counted = 0;
     DWORD count = 0;
+    KeyHolder counts(doSharedCount == 1 ? OpenSharedCounts() : nullptr);
     // One that only looks, to leave others' files alone, needs only to read the key.
-    if (doSharedCount == 1 ? !ReadSharedCount(paths.targetPath, &counted, &count, operation.message)
+    if (doSharedCount == 1 ? !ReadSharedCount(counts.get(), paths.targetPath, &counted, &count, operation.message)
                            : useSystemDir != 0 && !ReadOthersCount(paths.targetPath, &counted, &count, operation.message))
         return 0;
+    CallRecord record = {};
+    if (doSharedCount == 1 && counted) RecordCount(&record.file, paths.targetPath, counted, count);
+    DWORD companionCount = 0;
+    // A .dep without a count has none to lower.
+    if (doSharedCount == 1 && paths.isOcx && ReadCountIn(counts.get(), paths.companionPath, &companionCount))
+        RecordCount(&record.companion, paths.companionPath, 1, companionCount);
     if (doSharedCount == 1 && counted && count > 1) {
         // Other products still use the file.
-        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed) return 0;
-        LowerCompanionCount(paths);
+        if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
+        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed) return 0;
+        LowerCompanionCount(counts.get(), paths, record.companion);
         return 1;
     }
     // A product that does not count is not the one to remove a file that others count.
@@ -74,18 +84,19 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
 
     // The last count of a file that is gone would stay for good: every uninstall would
     // fail to unregister or delete it and give the count back. It goes, with the .dep's;
-    // nothing is left to unregister. The .dep goes first, and its file with it once
-    // nobody counts it: no later uninstall would find a control to take it away with,
-    // and a setup killed in between leaves the control's count for its rerun.
+    // nothing is left to unregister. The .dep goes with it once nobody counts it: no
+    // later uninstall would find a control to take it away with.
     if (doSharedCount == 1 && counted && (!operation.targetFound || IsNameEmpty(paths.targetPath))) {
-        char scratch[kMessageSize] = {};
-        if (paths.isOcx && DecrementSharedCount(paths.companionPath, scratch) == 0 && useSystemDir != 0
-            && !AskWhichAreProtected(paths, useSystemDir).companion) {
-            int waitsForRestart = 0;
-            DeleteSystemFile(paths.companionPath, &waitsForRestart);
-            if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
-        }
-        return DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed ? 0 : 1;
+        int takesCompanion = paths.isOcx && useSystemDir != 0 && operation.companionFound
+            && !AskWhichAreProtected(paths, useSystemDir).companion;
+        if (takesCompanion) RecordTakenAway(&record.companion, paths.companionPath);
+        if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
+        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed) return 0;
+        int waitsForRestart = 0;
+        if (paths.isOcx && LowerCompanionCount(counts.get(), paths, record.companion) == 0 && takesCompanion)
+            TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.companion}, paths.companionPath, &waitsForRestart);
+        if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
+        return 1;
     }
 
     // Windows keeps a file it protects: the count goes, the file and its registration stay.
@@ -95,37 +106,36 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     // so that a failed unregistration leaves the file counted and registered as it
     // was, and a retry finds it so.
     int unregistered = doRegistration == 1 && !guarded.target;
+    // Outside the system directory the file is the product's own to keep or remove.
+    int takesAway = useSystemDir != 0 && !guarded.target;
+    int takesCompanion = takesAway && paths.isOcx && !guarded.companion;
+    // Its deletion is the point after which the call cannot fail: a setup that dies
+    // before it is undone by the next call, one that dies after it is finished.
+    if (takesAway && operation.targetFound) RecordTakenAway(&record.file, paths.targetPath);
+    if (takesCompanion && operation.companionFound) RecordTakenAway(&record.companion, paths.companionPath);
+    record.registers = unregistered && useSystemDir != 0;
+    if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
+
     // A server that fails halfway may have taken part of its entries away already.
     if (unregistered && !UnregisterServerFile(paths.targetPath, operation.message)) return RegisterAgain(paths, 1);
 
-    int companionCounted = 0;
-    DWORD companionCount = 0;
     if (doSharedCount == 1) {
-        char scratch[kMessageSize] = {};
-        if (paths.isOcx) ReadSharedCount(paths.companionPath, &companionCounted, &companionCount, scratch);
-        if (DecrementSharedCount(paths.targetPath, operation.message) == kCountFailed)
+        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed)
             return RegisterAgain(paths, unregistered);
-        LowerCompanionCount(paths);
+        LowerCompanionCount(counts.get(), paths, record.companion);
     }
-
-    // Outside the system directory the file is the product's own to keep or remove.
-    if (useSystemDir == 0 || guarded.target) return 1;
+    if (!takesAway) return 1;
 
     int waitsForRestart = 0;
-    if (!DeleteSystemFile(paths.targetPath, &waitsForRestart)) {
-        // The file stays, so it stays counted and registered: a setup killed before
-        // this point leaves it uncounted, which the next uninstall takes as its last.
-        if (doSharedCount == 1) {
-            RestoreSharedCount(paths.targetPath, counted, count);
-            if (paths.isOcx) RestoreSharedCount(paths.companionPath, companionCounted, companionCount);
-        }
+    if (!TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.file}, paths.targetPath, &waitsForRestart)) {
+        // The file stays, so it stays counted and registered.
+        char scratch[kMessageSize] = {};
+        PutBackCounts(record, file, scratch);
         RegisterAgain(paths, unregistered);
         return WriteMessage(operation.message, "Error deleting file %s\n", paths.targetPath);
     }
-    if (paths.isOcx) {
-        if (!guarded.companion) DeleteSystemFile(paths.companionPath, &waitsForRestart);
-        ClearMessage(operation.message);
-    }
+    if (takesCompanion) TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.companion}, paths.companionPath, &waitsForRestart);
+    if (paths.isOcx) ClearMessage(operation.message);
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return 1;
 }

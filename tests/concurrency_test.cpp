@@ -256,13 +256,19 @@ TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
 // Other setups' copies hold every name that an update guesses for the copy it keeps:
 // it takes a name reserved for it instead, a link on Windows 2000 and later, a whole
 // copy on NT 4.0. A copy that cannot be made (its source refused, as a scanner that
-// took hold of it would) leaves the others' files as they were.
+// took hold of it would) leaves the others' files as they were, and so does the next
+// setup after one that died having found its guess taken, or while making its copy.
 TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
 {
     ProgramAsVersion nt4("operation_worker.exe", "nt40");
     const struct {
         std::string program, refuse;
-    } cases[] = {{BinFile("operation_worker.exe"), ""}, {nt4.path, ""}, {nt4.path, "--refuse CopyFileA 2 "}};
+        DWORD exitCode;
+    } cases[] = {{BinFile("operation_worker.exe"), "", 0},
+                 {nt4.path, "", 0},
+                 {nt4.path, "--refuse CopyFileA 2 ", 1},
+                 {BinFile("operation_worker.exe"), "--die after CreateHardLinkA 1 ", 77},
+                 {nt4.path, "--die after CopyFileA 2 ", 77}};
     for (const auto& update : cases) {
         SCOPED_TRACE(update.program + " " + update.refuse);
         base = UniqueName("qelguess");
@@ -278,9 +284,13 @@ TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
             taken.push_back(name);
         }
         SetEvent(startEvent);
-        EXPECT_EQ(WaitForChild(&worker, 60000), update.refuse.empty() ? 0u : 1u);
+        EXPECT_EQ(WaitForChild(&worker, 60000), update.exitCode);
         ResetEvent(startEvent);
-        EXPECT_EQ(VersionOf(target), update.refuse.empty() ? "2.1.0.5" : "2.1.0.4");
+        // The next setup puts back what the dead one changed.
+        if (update.exitCode == 77) {
+            EXPECT_EQ(Install(Source("fixture_server_1_0_0_0.dll", ".dll", false, "other"), 0, 0, 1), 1) << message;
+        }
+        EXPECT_EQ(VersionOf(target), update.exitCode == 0 ? "2.1.0.5" : "2.1.0.4");
         std::vector<std::string> strays = TrackStrays();
         EXPECT_EQ(strays.size(), taken.size());
         for (const std::string& name : taken) EXPECT_EQ(ReadTextFile(name), "another setup's copy") << name;

@@ -1,6 +1,6 @@
-// Setups killed halfway, at each step of an install and an uninstall: under the
-// file's name the old file or the new one (or, for a file in use, for a moment none),
-// nothing that a restart would delete wrongly, and a rerun that heals.
+// Setups killed halfway, at each step of an install and an uninstall: the next setup
+// on the machine, for any file, puts back what the dead one changed, as if it had
+// failed, and its rerun then counts its product once.
 #include "support/setup_processes.h"
 
 #include <algorithm>
@@ -27,21 +27,24 @@ protected:
         ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", *target));
     }
 
-    // One step at which a setup is killed, and what each name must hold afterwards.
+    // What a name holds after the next setup: what was there before the dead call
+    // (nothing, for a first install), the dead call's new file, or nothing.
     enum class Holds { kOld, kNew, kNothing };
-    struct KilledStep {
+    // Which setup dies: another product's update of a control with its .dep over the
+    // 1.0 that a first product installed (on NT, with 1.0 loaded by another program,
+    // or on 9x), the first product's install, or its uninstall (with 1.0 loaded by
+    // another program, or not).
+    enum class Setup { kUpdate, kUpdateInUse, kUpdateOn9x, kFirstInstall, kLastUninstall, kLastUninstallInUse };
+    struct KillPoint {
         const char* name;
+        Setup setup;
         std::string die;     // the worker's --die option, if it is the worker that ends itself
         std::string marker;  // ".die": its server ends it while registering; ".fail": the registration fails
-        Holds control;
-        Holds companion;
-        bool counted = false;  // it had counted: the rerun counts its product a second time
-        bool inUse = false;    // another program has the control in place loaded
+        Holds control = Holds::kOld;
+        Holds companion = Holds::kOld;
+        std::string undoDies = "";  // the next setup's --die option: it dies too, while putting back
     };
-    // A first product installs 1.0 of a control with its .dep; a second one's update to
-    // 3.0 (or, for an uninstall, the first one's uninstall) is killed at `step`.
-    void KillInstallAt(const KilledStep& step);
-    void KillUninstallAt(const KilledStep& step);
+    void KillAt(const KillPoint& point);
     void ExpectHolds(const std::string& path, Holds holds, const std::string& old, const std::string& fresh);
     // The product's copy of a control with a .dep of the given text beside it.
     std::string ControlWithDep(const char* fixture, const char* dep, const std::string& folder)
@@ -50,30 +53,24 @@ protected:
         WriteTextFile(source.substr(0, source.size() - 4) + ".dep", dep);
         return source;
     }
-    // Puts the step's condition in place (another program holding the control loaded,
-    // a marker for its server), then runs the setup that it kills, and takes the marker
-    // away. `pending`: what the restart was to delete before.
-    void RunKilledAt(const KilledStep& step, const std::string& control, const std::string& mode,
-                     const std::string& file, std::unique_ptr<HeldElsewhere>* holder,
-                     std::vector<std::string>* pending)
-    {
-        if (step.inUse) {
-            holder->reset(new HeldElsewhere("module", control));
-            ASSERT_TRUE((*holder)->active);
-        }
-        *pending = PendingDeletions();
-        std::string marker = Mark(control, step.marker);
-        EXPECT_EQ(RunProgram("\"" + BinFile("operation_worker.exe") + "\" " + step.die + " " + mode + " \"" +
-                             file + "\" 1"),
-                  77u);
-        if (!marker.empty()) DeleteFileA(marker.c_str());
-    }
     // Nothing the restart would delete is under a name of its own or the only copy of
-    // what is in place.
+    // what is in place. A mark may name a kept copy that has since taken its name back:
+    // the restart then finds nothing there.
     void ExpectNothingPendingWrongly(const std::vector<std::string>& before, const std::string& control);
 
-    std::vector<std::string> controls;  // those the killed steps left, checked after the restart
+    std::vector<std::pair<std::string, bool>> controls;  // and whether they were uninstalled
 };
+
+bool CallRecordThere()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\qelsetup\\Call in progress", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\" "; }
 
 void KilledSetupTest::KillWhileCopying(const std::string& program, const std::string& source,
                                        const std::string& mode)
@@ -101,17 +98,11 @@ void KilledSetupTest::KillWhileCopying(const std::string& program, const std::st
 void KilledSetupTest::ExpectHolds(const std::string& path, Holds holds, const std::string& old,
                                   const std::string& fresh)
 {
-    switch (holds) {
-    case Holds::kOld:
-        EXPECT_EQ(ReadTextFile(path), old) << path << " should hold the old copy";
-        break;
-    case Holds::kNew:
-        EXPECT_EQ(ReadTextFile(path), fresh) << path << " should hold the new copy";
-        break;
-    case Holds::kNothing:
+    if (holds == Holds::kNothing || (holds == Holds::kOld && old.empty()))
         EXPECT_FALSE(FileExists(path)) << path;
-        break;
-    }
+    else
+        EXPECT_TRUE(ReadTextFile(path) == (holds == Holds::kOld ? old : fresh))
+            << path << " should hold the " << (holds == Holds::kOld ? "old" : "new") << " copy";
 }
 
 void KilledSetupTest::ExpectNothingPendingWrongly(const std::vector<std::string>& before, const std::string& control)
@@ -122,73 +113,101 @@ void KilledSetupTest::ExpectNothingPendingWrongly(const std::vector<std::string>
         std::string name = pending.substr(pending.find_last_of('\\') + 1);
         EXPECT_EQ(_strnicmp(name.c_str(), "~ql", 3), 0) << pending;
         std::string here = SystemDir() + "\\" + name;
-        EXPECT_TRUE(FileExists(here)) << pending;
         EXPECT_FALSE(FileExists(control) && SameContent(here, control)) << pending << " holds what is in place";
         EXPECT_NE(_stricmp(name.c_str(), controlName.c_str()), 0) << pending;
     }
 }
 
-void KilledSetupTest::KillInstallAt(const KilledStep& step)
+void KilledSetupTest::KillAt(const KillPoint& point)
 {
-    SCOPED_TRACE(std::string("install killed ") + step.name);
+    SCOPED_TRACE(point.name);
     base = UniqueName("qelkill");
-    std::string control = InSystem(".ocx"), companion = InSystem(".dep");
+    const std::string control = InSystem(".ocx"), companion = InSystem(".dep");
     Track(control + ".~ql");
     Track(companion + ".~ql");
-    controls.push_back(control);
-    const std::string old = ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"));
+    const bool uninstalls = point.setup == Setup::kLastUninstall || point.setup == Setup::kLastUninstallInUse;
+    const bool first = point.setup == Setup::kFirstInstall;
+    // An uninstall that had taken the control away could not fail any more.
+    const bool finished = uninstalls && point.control == Holds::kNothing;
+    controls.emplace_back(control, uninstalls);
+    const std::string one = ControlWithDep("fixture_flaky_1_0_0_0.dll", kOldDep, "first");
+    const std::string three = ControlWithDep("fixture_flaky_3_0_0_0.dll", kNewDep, "second");
+    const std::string old = first ? "" : ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"));
     const std::string fresh = ReadTextFile(BinFile("fixture_flaky_3_0_0_0.dll"));
-    std::string first = ControlWithDep("fixture_flaky_1_0_0_0.dll", kOldDep, "first");
-    ASSERT_EQ(Install(first), 1) << message;
-    std::string second = ControlWithDep("fixture_flaky_3_0_0_0.dll", kNewDep, "second");
-    std::unique_ptr<HeldElsewhere> holder;
-    std::vector<std::string> pending;
-    ASSERT_NO_FATAL_FAILURE(RunKilledAt(step, control, "install", second, &holder, &pending));
-    ExpectHolds(control, step.control, old, fresh);
-    ExpectHolds(companion, step.companion, kOldDep, kNewDep);
-    ExpectNothingPendingWrongly(pending, control);
-
-    // The rerun puts 3.0 in place, registered, and counts the product: once, unless
-    // the killed setup had counted it already.
-    EXPECT_EQ(Install(second), 1) << message;
-    EXPECT_EQ(ReadTextFile(control), fresh);
-    EXPECT_EQ(ReadTextFile(companion), kNewDep);
-    std::string server;
-    EXPECT_TRUE(IsClsidRegistered(control, &server));
-    EXPECT_EQ(server, control);
-    EXPECT_EQ(ReadFixtureRecord(control).event, "register");
-    EXPECT_COUNT(control, step.counted ? 3 : 2);
-    EXPECT_COUNT(companion, step.counted ? 3 : 2);
-    ExpectNothingPendingWrongly(pending, control);
-    if (holder) holder->End();
-    TrackStrays();
-}
-
-void KilledSetupTest::KillUninstallAt(const KilledStep& step)
-{
-    SCOPED_TRACE(std::string("uninstall killed ") + step.name);
-    base = UniqueName("qelkill");
-    std::string control = InSystem(".ocx"), companion = InSystem(".dep");
-    controls.push_back(control);
-    const std::string old = ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll"));
-    std::string source = ControlWithDep("fixture_flaky_1_0_0_0.dll", kOldDep, "");
-    ASSERT_EQ(Install(source), 1) << message;
-    std::unique_ptr<HeldElsewhere> holder;
-    std::vector<std::string> pending;
-    ASSERT_NO_FATAL_FAILURE(RunKilledAt(step, control, "uninstall", source, &holder, &pending));
-    ExpectHolds(control, step.control, old, old);
-    ExpectHolds(companion, step.companion, kOldDep, kOldDep);
-    ExpectNothingPendingWrongly(pending, control);
-
-    if (step.control == Holds::kNothing) {
-        // A server that is gone cannot unregister itself; installing and uninstalling
-        // once more takes the rest away.
-        EXPECT_EQ(Uninstall(source), 0);
-        EXPECT_EQ(message, "Could not unregister the file " + control + ".\nError loading file.");
-        EXPECT_EQ(Install(source), 1) << message;
+    const std::string oldDep = first ? "" : kOldDep;
+    if (!first) {
+        ASSERT_EQ(Install(one), 1) << message;
     }
-    EXPECT_EQ(Uninstall(source), 1) << message;
-    ExpectControlGone(control, companion);
+    std::unique_ptr<HeldElsewhere> holder;
+    if (point.setup == Setup::kUpdateInUse || point.setup == Setup::kLastUninstallInUse) {
+        holder.reset(new HeldElsewhere("module", control));
+        ASSERT_TRUE(holder->active);
+    }
+    std::unique_ptr<ProgramAsVersion> win98;
+    std::string setup = Quoted(BinFile("operation_worker.exe")), rerun = setup;
+    if (point.setup == Setup::kUpdateOn9x) {
+        win98.reset(new ProgramAsVersion("operation_worker.exe", "win98"));
+        setup = Quoted(win98->path);
+        rerun = setup + "--refuse MoveFileExA 1 ";
+    }
+    const std::string call = (uninstalls ? "uninstall \"" + one : "install \"" + three) + "\" 1";
+    const std::vector<std::string> pending = PendingDeletions();
+    std::string marker = Mark(control, point.marker);
+    EXPECT_EQ(RunProgram(setup + point.die + " " + call), 77u);
+    if (!marker.empty()) DeleteFileA(marker.c_str());
+
+    // Another product's setup, for a file of its own, puts back what the dead one had
+    // changed, or does what a setup that died while doing so left undone.
+    std::string other = Source("fixture_server_1_0_0_0.dll", ".dll", false, "other");
+    if (!point.undoDies.empty()) {
+        EXPECT_EQ(RunProgram(Quoted(BinFile("operation_worker.exe")) + point.undoDies + " raise \"" + other + "\" 1"),
+                  77u);
+    }
+    EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
+    EXPECT_FALSE(CallRecordThere());
+    ExpectHolds(control, point.control, old, fresh);
+    ExpectHolds(companion, point.companion, oldDep, kNewDep);
+    if (first || finished) {
+        EXPECT_FALSE(ReadSharedValue(control).exists);
+        EXPECT_FALSE(ReadSharedValue(companion).exists);
+    } else {
+        EXPECT_COUNT(control, 1);
+        EXPECT_COUNT(companion, 1);
+    }
+    std::string server;
+    EXPECT_EQ(IsClsidRegistered(control, &server), FileExists(control));
+    if (FileExists(control)) {
+        EXPECT_EQ(server, control);
+        EXPECT_EQ(ReadFixtureRecord(control).event, "register");
+    }
+    EXPECT_FALSE(FileExists(control + ".~ql") || FileExists(companion + ".~ql"));
+    // Only what a program still has loaded waits beside the name, for the restart.
+    const std::vector<std::string> marked = PendingDeletions();
+    for (const std::string& stray : TrackStrays()) {
+        std::string name = stray.substr(stray.find_last_of('\\'));
+        EXPECT_TRUE(std::any_of(marked.begin(), marked.end(), [&](const std::string& pendingName) {
+            return _stricmp(pendingName.substr(pendingName.find_last_of('\\')).c_str(), name.c_str()) == 0;
+        })) << stray << " stays for good";
+    }
+    ExpectNothingPendingWrongly(pending, control);
+
+    // The rerun counts the product once: on NT in this process, which is quicker where
+    // 32-bit programs are emulated. That of a finished uninstall finds nothing left to
+    // unregister, as any second uninstall does.
+    if (win98)
+        EXPECT_EQ(RunProgram(rerun + call), 0u);
+    else
+        EXPECT_EQ(uninstalls ? Uninstall(one) : Install(three), finished ? 0 : 1) << message;
+    if (uninstalls) {
+        ExpectControlGone(control, companion);
+    } else {
+        EXPECT_TRUE(ReadTextFile(control) == fresh);
+        EXPECT_EQ(ReadTextFile(companion), kNewDep);
+        EXPECT_TRUE(IsClsidRegistered(control, &server));
+        EXPECT_EQ(server, control);
+        EXPECT_COUNT(control, first ? 1 : 2);
+        EXPECT_COUNT(companion, first ? 1 : 2);
+    }
     ExpectNothingPendingWrongly(pending, control);
     if (holder) holder->End();
     TrackStrays();
@@ -196,7 +215,7 @@ void KilledSetupTest::KillUninstallAt(const KilledStep& step)
 
 }  // namespace
 
-TEST_F(KilledSetupTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWorks)
+TEST_F(KilledSetupTest, AKilledInstallIsPutBackByTheNextSetupAndItsRerunCountsOnce)
 {
     std::string old = BinFile("fixture_server_2_1_0_4.dll"), source, target;
     ASSERT_NO_FATAL_FAILURE(OldCopyAndAGrownUpdate(&source, &target));
@@ -213,54 +232,76 @@ TEST_F(KilledSetupTest, KilledCopyLeavesTheOldFileOrTheNewOneAndTheNextInstallWo
     EXPECT_EQ(left[0].first, base + ".dll");
     TrackStrays();
 
-    // Then at each later step of an update of a control and its .dep, which another
-    // product installed: the worker ends itself right there (see operation_worker.cpp),
-    // or its server ends it halfway through registering.
-    const std::vector<KilledStep> steps = {
-        {"after the copies in place were kept", "--die before MoveFileExA 1", "", Holds::kOld, Holds::kOld},
-        {"after the .dep took its name", "--die after MoveFileExA 1", "", Holds::kOld, Holds::kNew},
-        {"after the control took its name", "--die after MoveFileExA 2", "", Holds::kNew, Holds::kNew},
-        {"while registering", "", ".die", Holds::kNew, Holds::kNew},
-        {"after the counts", "--die after RegSetValueExA 2", "", Holds::kNew, Holds::kNew, true},
-        {"while the kept copies go", "--die after DeleteFileA 1", "", Holds::kNew, Holds::kNew, true},
+    // Then at each later step of an install of a control and its .dep: the worker
+    // ends itself right there (see operation_worker.cpp), or its server ends it
+    // halfway through registering, having written its entries.
+    const Setup update = Setup::kUpdate, inUse = Setup::kUpdateInUse, on9x = Setup::kUpdateOn9x;
+    const Setup first = Setup::kFirstInstall;
+    const Holds was = Holds::kOld, came = Holds::kNew;
+    const std::vector<KillPoint> points = {
+        {"after the record was written", update, "--die after RegSetValueExA 1", ""},
+        {"while the .dep is copied", update, "--die after CopyFileA 1", ""},
+        {"after the .dep in place was kept", update, "--die after CreateHardLinkA 1", ""},
+        {"after the .dep took its name", update, "--die after MoveFileExA 1", ""},
+        {"after the control took its name", update, "--die after MoveFileExA 2", ""},
+        {"while registering", update, "", ".die"},
+        {"after the control's count", update, "--die after RegSetValueExA 2", ""},
+        {"after both counts", update, "--die after RegSetValueExA 3", ""},
+        // Its kept copies go once it has succeeded, the .dep's first.
+        {"after the .dep's kept copy went", update, "--die after DeleteFileA 1", "", was, came},
+        {"after both kept copies went", update, "--die after DeleteFileA 2", "", came, came},
         // The registration fails, and the copies that were in place take their names back.
-        {"after the control was given back", "--die after MoveFileExA 3", ".fail", Holds::kOld, Holds::kNew},
-        {"while the old control registers again", "--die after LoadLibraryExA 2", ".fail", Holds::kOld,
-         Holds::kOld},
+        {"after the control was given back", update, "--die after MoveFileExA 3", ".fail"},
+        {"while the old control registers again", update, "--die after LoadLibraryExA 2", ".fail"},
+        // The next setup dies too while it puts the control back, registers it, counts.
+        {"and the next one after the control", update, "", ".die", was, was, "--die after MoveFileExA 1"},
+        {"and the next one while registering", update, "", ".die", was, was, "--die after LoadLibraryExA 1"},
+        {"and the next one after a count", update, "", ".die", was, was, "--die after RegSetValueExA 1"},
         // Another program has the old control loaded: it is renamed aside instead, and
         // the name is empty between the two renames.
-        {"after the control in use was set aside", "--die after MoveFileExA 2", "", Holds::kNothing, Holds::kNew,
-         false, true},
-        {"while registering over a control in use", "", ".die", Holds::kNew, Holds::kNew, false, true},
-        {"after the control in use was marked", "--die after MoveFileExA 4", "", Holds::kNew, Holds::kNew, true,
-         true},
+        {"after the control in use was set aside", inUse, "--die after MoveFileA 1", ""},
+        {"while registering over a control in use", inUse, "", ".die"},
+        {"after the control in use was marked", inUse, "--die after MoveFileExA 3", "", was, came},
+        // 9x renames every copy aside.
+        {"on 9x, between the .dep's renames", on9x, "--die after MoveFileA 1", ""},
+        {"on 9x, between the control's renames", on9x, "--die after MoveFileA 3", ""},
+        {"on 9x, while registering", on9x, "", ".die"},
+        // Nothing was in place: what the dead setup put there goes.
+        {"first install, after the .dep took its name", first, "--die after MoveFileExA 1", ""},
+        {"first install, while registering", first, "", ".die"},
+        {"first install, after the counts", first, "--die after RegSetValueExA 3", ""},
     };
-    for (const KilledStep& step : steps) KillInstallAt(step);
+    for (const KillPoint& point : points) KillAt(point);
     ASSERT_TRUE(Restart());
-    for (const std::string& control : controls) {
-        EXPECT_EQ(ReadTextFile(control), ReadTextFile(BinFile("fixture_flaky_3_0_0_0.dll"))) << control;
-        EXPECT_EQ(ReadTextFile(control.substr(0, control.size() - 4) + ".dep"), kNewDep) << control;
+    for (const auto& control : controls) {
+        EXPECT_TRUE(ReadTextFile(control.first) == ReadTextFile(BinFile("fixture_flaky_3_0_0_0.dll"))) << control.first;
+        EXPECT_EQ(ReadTextFile(control.first.substr(0, control.first.size() - 4) + ".dep"), kNewDep) << control.first;
     }
 }
 
-TEST_F(KilledSetupTest, KilledUninstallLeavesTheFileOrNothingAndARerunEndsIt)
+TEST_F(KilledSetupTest, AKilledLastUninstallIsPutBackAndItsRerunEndsIt)
 {
-    const std::vector<KilledStep> steps = {
-        {"while unregistering", "", ".die", Holds::kOld, Holds::kOld},
-        {"after the control's count went", "--die after RegDeleteValueA 1", "", Holds::kOld, Holds::kOld},
-        {"after both counts went", "--die after RegDeleteValueA 2", "", Holds::kOld, Holds::kOld},
-        {"after the control went", "--die after DeleteFileA 1", "", Holds::kNothing, Holds::kOld},
-        {"after the control in use was set aside", "--die after MoveFileExA 1", "", Holds::kNothing, Holds::kOld,
-         false, true},
+    const Setup last = Setup::kLastUninstall, inUse = Setup::kLastUninstallInUse;
+    const Holds gone = Holds::kNothing;
+    const std::vector<KillPoint> points = {
+        {"while unregistering", last, "", ".die"},
+        {"after the control's count went", last, "--die after RegDeleteValueA 1", ""},
+        {"after both counts went", last, "--die after RegDeleteValueA 2", ""},
+        // Once the control is gone, the next setup finishes the uninstall.
+        {"after the control went", last, "--die after DeleteFileA 1", "", gone, gone},
+        {"after the .dep went", last, "--die after DeleteFileA 2", "", gone, gone},
+        // Another program has the control loaded: it is renamed away, to go at the restart.
+        {"before the control in use was renamed away", inUse, "--die before MoveFileA 1", ""},
+        {"after the control in use was renamed away", inUse, "--die after MoveFileA 1", "", gone, gone},
     };
-    for (const KilledStep& step : steps) KillUninstallAt(step);
+    for (const KillPoint& point : points) KillAt(point);
     ASSERT_TRUE(Restart());
-    for (const std::string& control : controls) EXPECT_FALSE(FileExists(control)) << control;
+    for (const auto& control : controls) EXPECT_FALSE(FileExists(control.first)) << control.first;
 }
 
 // A setup killed from outside while its server registers, with another product's
-// setup waiting for the lock: that one goes on with what the killed one left, and
-// the killed one's rerun then counts its own product.
+// setup waiting for the lock: that one first puts back what the killed one changed,
+// and the killed one's rerun then counts its own product.
 TEST_F(KilledSetupTest, ASetupKilledWhileRegisteringHandsTheLockToTheNextOne)
 {
     std::string target = InSystem(".dll");
@@ -286,14 +327,11 @@ TEST_F(KilledSetupTest, ASetupKilledWhileRegisteringHandsTheLockToTheNextOne)
     DWORD failures = WaitForChild(&waiting, 60000);
     ResetEvent(startEvent);
 
-    // 3.0 holds the name; the other product found it newer and only counted.
+    // 1.0 holds the name again; the other product found the same version and counted.
     EXPECT_EQ(failures, 0u);
-    EXPECT_EQ(VersionOf(target), "3.0.0.0");
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
     EXPECT_COUNT(target, 2);
-    ExpectNothingPendingWrongly(pending, target);
-    auto strays = TrackStrays();
-    ASSERT_EQ(strays.size(), 1u);
-    EXPECT_EQ(ReadTextFile(strays[0]), ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")));
+    EXPECT_TRUE(TrackStrays().empty());
 
     EXPECT_EQ(Install(update), 1) << message;
     EXPECT_COUNT(target, 3);
@@ -337,4 +375,42 @@ TEST_F(KilledSetupTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
     EXPECT_TRUE(SameContent(strays[0], old));
     EXPECT_EQ(RunProgram("\"" + nt4.path + "\" copy \"" + second + "\" 1"), 0u);
     EXPECT_TRUE(SameContent(target, second));
+}
+
+// What the dead setup changed cannot be put back while another program holds the new
+// file open without sharing: the next setup says so, naming the kept copy, and changes
+// nothing; the one after it, once the file is let go, puts everything back.
+TEST_F(KilledSetupTest, APutBackThatIsHeldUpFailsTheNextSetupUntilTheFileIsLetGo)
+{
+    std::string target = InSystem(".dll");
+    ASSERT_EQ(Install(Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first")), 1) << message;
+    std::string update = Source("fixture_flaky_3_0_0_0.dll", ".dll", false, "update");
+    std::string marker = Mark(target, ".die");
+    EXPECT_EQ(RunProgram(Quoted(BinFile("operation_worker.exe")) + "install \"" + update + "\" 1"), 77u);
+    DeleteFileA(marker.c_str());
+    std::vector<std::string> kept = TrackStrays();
+    ASSERT_EQ(kept.size(), 1u);
+
+    std::string other = Source("fixture_server_1_0_0_0.dll", ".dll", false, "other");
+    {
+        FileHeldOpen scanner(target);
+        ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Install(other, 0, 0, 1), 0);
+        EXPECT_EQ(message.rfind("Could not change " + other + ".\nA setup that ended halfway left " + target +
+                                    " changed. It cannot be put back while another program holds it (error ",
+                                0),
+                  0u) << message;
+        EXPECT_NE(message.find("); the copy that was in place is kept as " + kept[0] + ". Nothing else was changed.\n"),
+                  std::string::npos) << message;
+        EXPECT_TRUE(CallRecordThere());
+        EXPECT_FALSE(ReadSharedValue(other).exists);
+        EXPECT_EQ(VersionOf(kept[0]), "1.0.0.0");
+    }
+    EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
+    EXPECT_FALSE(CallRecordThere());
+    EXPECT_EQ(VersionOf(target), "1.0.0.0");
+    EXPECT_FALSE(FileExists(kept[0]));
+    EXPECT_COUNT(target, 1);
+    EXPECT_EQ(Install(update), 1) << message;
+    EXPECT_COUNT(target, 2);
 }
