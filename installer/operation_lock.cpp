@@ -56,7 +56,9 @@ SECURITY_ATTRIBUTES* MakeLockSecurity(LockSecurity* security)
     return &security->attributes;
 }
 
-HANDLE OpenLockMutex(DWORD* error)
+// A mutex this call makes is its own from the start: only one that another setup
+// holds open already is waited for. *owned says which.
+HANDLE OpenLockMutex(DWORD* error, int* owned)
 {
     LockSecurity security = {};
     int family = GetWindowsFamily();
@@ -64,8 +66,9 @@ HANDLE OpenLockMutex(DWORD* error)
     // plain name is already the whole machine's. The 9x family has no security.
     if (family == kFamily9x || family == kFamilyOldNt) {
         HANDLE mutex = CreateMutexA(family == kFamily9x ? nullptr : MakeLockSecurity(&security),
-                                    FALSE, QEL_OPERATION_LOCK_FALLBACK_NAME);
-        if (mutex == nullptr) *error = GetLastError();
+                                    TRUE, QEL_OPERATION_LOCK_FALLBACK_NAME);
+        *error = GetLastError();
+        *owned = mutex != nullptr && *error != ERROR_ALREADY_EXISTS;
         return mutex;
     }
 
@@ -74,9 +77,10 @@ HANDLE OpenLockMutex(DWORD* error)
         *error = GetLastError();
         return nullptr;
     }
-    HANDLE mutex = CreateMutexA(attributes, FALSE, QEL_OPERATION_LOCK_NAME);
-    if (mutex != nullptr) return mutex;
+    HANDLE mutex = CreateMutexA(attributes, TRUE, QEL_OPERATION_LOCK_NAME);
     *error = GetLastError();
+    *owned = mutex != nullptr && *error != ERROR_ALREADY_EXISTS;
+    if (mutex != nullptr) return mutex;
     // Made by another setup whose rights we lack in full: waiting and releasing do.
     if (*error == ERROR_ACCESS_DENIED) {
         mutex = OpenMutexA(kLockRights, FALSE, QEL_OPERATION_LOCK_NAME);
@@ -90,7 +94,8 @@ HANDLE OpenLockMutex(DWORD* error)
 MutexHolder AcquireOperationLock(const char* file, DWORD waitMilliseconds, char* message)
 {
     DWORD error = 0;
-    HandleHolder mutex(OpenLockMutex(&error));
+    int owned = 0;
+    HandleHolder mutex(OpenLockMutex(&error, &owned));
     // Without the lock, setups elsewhere on the machine would not wait for this one,
     // so nothing may change. An object of another kind under its name (error 6), or a
     // mutex under it that we may not open (error 5), is some other program's.
@@ -106,7 +111,7 @@ MutexHolder AcquireOperationLock(const char* file, DWORD waitMilliseconds, char*
 
     // An abandoned lock means its holder died: what it left is no worse than what a
     // killed setup leaves anyway, and waiting longer would not mend it.
-    DWORD waited = WaitForSingleObject(mutex.get(), waitMilliseconds);
+    DWORD waited = owned ? WAIT_OBJECT_0 : WaitForSingleObject(mutex.get(), waitMilliseconds);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return MutexHolder(mutex.release());
 
     if (waited == WAIT_TIMEOUT)
