@@ -38,21 +38,35 @@ int RecordMessage(char* message, const char* file, DWORD error)
 
 int IsThere(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
 
+// The dead call's new file has come under the name: the one there has its size and time.
+int IsNewFileInPlace(const RecordedName& name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    return GetFileAttributesExA(name.path, GetFileExInfoStandard, &data) && data.nFileSizeLow == name.newSizeLow
+        && data.nFileSizeHigh == name.newSizeHigh && CompareFileTime(&data.ftLastWriteTime, &name.newWritten) == 0;
+}
+
 // One name's file as it was, and the file's registration: what the dead call's server
 // wrote then names a file that registers itself again, or goes with the file the dead
 // call put where there was none; a file in place that had not been replaced yet
 // registers itself again just the same, which changes nothing of its own entries. A
 // temporary copy goes also where the dead call had found that its name would not
-// change after all.
-int PutBackName(const RecordedName& name, int registers, const char* file, char* message)
+// change after all. The new server may be what ended the dead call, and may end this
+// one as it takes its entries away: the record first says that it registers nothing,
+// so that the next call only deletes the file, and no setup on the machine is ended
+// by it again.
+int PutBackName(HKEY key, CallRecord* record, const RecordedName& name, int registers, const char* file,
+                char* message)
 {
     if (name.path[0] == '\0') return 1;
-    int onItsWay = IsOnItsWay(name.path);
-    if (!name.changesFile && onItsWay) PutBackAfterDeadCall(name.path, "", onItsWay);
+    int newInPlace = name.changesFile && IsNewFileInPlace(name);
     int cameNew = name.changesFile && name.kept[0] == '\0';
     char scratch[kMessageSize] = {};
-    if (registers && cameNew && !onItsWay && IsThere(name.path)) UnregisterServerFile(name.path, scratch);
-    if (name.changesFile && !PutBackAfterDeadCall(name.path, name.kept, onItsWay)) {
+    if (registers && cameNew && newInPlace) {
+        record->registers = 0;
+        if (WriteCallRecord(key, *record, file, scratch)) UnregisterServerFile(name.path, scratch);
+    }
+    if (!PutBackAfterDeadCall(name.path, name.changesFile ? name.kept : "", newInPlace)) {
         DWORD error = GetLastError();
         if (cameNew)
             return WriteMessage(message, "Could not change %s.\nA setup that ended halfway left %s in place. It "
@@ -115,8 +129,9 @@ int UndoDeadCall(HKEY key, const char* file, char* message)
         if (!FinishTakingAway(RecordNote{key, &record, &record.file}, file, message)
             || !FinishTakingAway(RecordNote{key, &record, &record.companion}, file, message))
             return 0;
-    } else if (!PutBackName(record.file, record.registers, file, message)
-               || !PutBackName(record.companion, 0, file, message) || !PutBackCounts(record, file, message)) {
+    } else if (!PutBackName(key, &record, record.file, record.registers, file, message)
+               || !PutBackName(key, &record, record.companion, 0, file, message)
+               || !PutBackCounts(record, file, message)) {
         return 0;
     }
     error = RegDeleteValueA(key, kChangesValue);
@@ -125,11 +140,17 @@ int UndoDeadCall(HKEY key, const char* file, char* message)
 
 } // namespace
 
-void RecordFileChange(RecordedName* name, const char* path, const char* kept)
+void RecordFileChange(RecordedName* name, const char* path, const char* kept, const char* source)
 {
     snprintf(name->path, sizeof(name->path), "%s", path);
     name->changesFile = 1;
     snprintf(name->kept, sizeof(name->kept), "%s", kept);
+    // A source that cannot be looked at is not copied either.
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(source, GetFileExInfoStandard, &data)) return;
+    name->newSizeLow = data.nFileSizeLow;
+    name->newSizeHigh = data.nFileSizeHigh;
+    name->newWritten = data.ftLastWriteTime;
 }
 
 void RecordTakenAway(RecordedName* name, const char* path)

@@ -18,6 +18,11 @@ struct RecordedName {
     char path[MAX_PATH];  // also its SharedDLLs value name
     int changesFile;      // 1: a new file comes under the name
     char kept[MAX_PATH];  // where the file in place is kept meanwhile, "" if none is
+    // With changesFile, the new file's size and time, which its copy under the name
+    // keeps: the next call tells by them whether it has come.
+    DWORD newSizeLow;
+    DWORD newSizeHigh;
+    FILETIME newWritten;
     // 1: the last uninstall takes the file away. Once it is gone the call cannot fail
     // any more: the next call finishes it instead. `kept` then names where a file that
     // a program has loaded was renamed to, to be deleted at the restart.
@@ -33,9 +38,9 @@ struct CallRecord {
     int registers;           // 1: the file in the system directory is (un)registered
 };
 
-// Fills in that `name` (the path `path`) changes its file: `kept` is where the file in
-// place is kept meanwhile, "" when none is.
-void RecordFileChange(RecordedName* name, const char* path, const char* kept);
+// Fills in that `name` (the path `path`) changes its file to a copy of `source`:
+// `kept` is where the file in place is kept meanwhile, "" when none is.
+void RecordFileChange(RecordedName* name, const char* path, const char* kept, const char* source);
 
 // Fills in that the last uninstall takes away the file at `path`.
 void RecordTakenAway(RecordedName* name, const char* path);

@@ -24,14 +24,20 @@ constexpr char kLoadedHere[] = "Could not copy file %s to %s\nThe file in place 
                                "install it from another one.\n";
 static_assert(sizeof(kLoadedHere) - 4 + 2 * kMaxPathLength <= kMessageSize, "every message fits whole");
 
-// The source control's companion: the source ends in ".ocx" just as the target does,
-// since the target's name was taken from it. A control without a .dep file installs
-// normally.
+// The source control's companion, into `sourceCompanion` (kPathBufferSize bytes): the
+// source ends in ".ocx" just as the target does, since the target's name was taken
+// from it. Returns 0 when it cannot be formed.
+int SourceCompanion(const char* file, char* sourceCompanion)
+{
+    snprintf(sourceCompanion, kPathBufferSize, "%s", file);
+    return MakeCompanionName(sourceCompanion);
+}
+
+// A control without a .dep file installs normally.
 void ReplaceCompanionFile(const char* file, ReplacedFile* replaced)
 {
     char sourceCompanion[kPathBufferSize] = {};
-    snprintf(sourceCompanion, kPathBufferSize, "%s", file);
-    if (!MakeCompanionName(sourceCompanion)) return;
+    if (!SourceCompanion(file, sourceCompanion)) return;
     char scratch[kMessageSize] = {};
     ReplaceSystemFile(sourceCompanion, replaced, scratch);
 }
@@ -72,9 +78,10 @@ int RecordInstall(const Operation& operation, const char* file, const InstallCha
                 && !PrepareReplacement(paths.companionPath, companionSeen, replaced->kept, replacedCompanion))) {
             return WriteMessage(operation.message, "Could not copy file %s to %s\n", file, paths.targetPath);
         }
-        RecordFileChange(&record->file, paths.targetPath, replaced->kept);
-        if (changes.replacesCompanion)
-            RecordFileChange(&record->companion, paths.companionPath, replacedCompanion->kept);
+        RecordFileChange(&record->file, paths.targetPath, replaced->kept, file);
+        char sourceCompanion[kPathBufferSize] = {};
+        if (changes.replacesCompanion && SourceCompanion(file, sourceCompanion))
+            RecordFileChange(&record->companion, paths.companionPath, replacedCompanion->kept, sourceCompanion);
     }
     if (changes.counts) {
         RecordCountIn(counts, paths.targetPath, &record->file);

@@ -426,35 +426,26 @@ int IsKeptByTheCall(const char* kept, const char* target)
 
 int DiscardKept(const char* kept) { return DiscardName(kept); }
 
-int IsOnItsWay(const char* target)
-{
-    char temporary[MAX_PATH] = {};
-    TemporaryName(target, temporary);
-    return GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
-}
-
-// While the new file is on its way, the one under the name is the old one, and a
-// kept name holds a second name or a part-made copy of it, unless the old one was
-// renamed there (a file in use, the 9x family) and the name is empty. Once the new
-// file has come, the kept copy is the only old one.
-int PutBackAfterDeadCall(const char* target, const char* kept, int onItsWay)
+// Until the new file has come, the one under the name is the old one, and a kept name
+// holds a second name or a whole copy of it, or a file that held the name the call
+// had chosen, unless the old one was renamed there (a file in use, the 9x family) and
+// the name is empty. Once the new file has come, the kept copy is the only old one.
+int PutBackAfterDeadCall(const char* target, const char* kept, int newInPlace)
 {
     int targetThere = GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
     if (kept[0] == '\0') {
         int restartNeeded = 0;
-        if (!onItsWay && targetThere && !DeleteSystemFile(target, &restartNeeded)) return 0;
+        if (newInPlace && targetThere && !DeleteSystemFile(target, &restartNeeded)) return 0;
     } else if (GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES) {
-        if (onItsWay && targetThere) {
-            if (IsKeptByTheCall(kept, target)) DiscardName(kept);
-        } else if (!PutInPlace(kept, target)) {
-            return 0;
+        if (newInPlace || !targetThere) {
+            if (!PutInPlace(kept, target)) return 0;
+        } else if (IsKeptByTheCall(kept, target)) {
+            DiscardName(kept);
         }
     }
-    if (onItsWay) {
-        char temporary[MAX_PATH] = {};
-        TemporaryName(target, temporary);
-        DiscardTemporary(temporary);
-    }
+    char temporary[MAX_PATH] = {};
+    TemporaryName(target, temporary);
+    if (GetFileAttributesA(temporary) != INVALID_FILE_ATTRIBUTES) DiscardTemporary(temporary);
     return 1;
 }
 

@@ -71,19 +71,15 @@ int TakeAwayToKept(const char* path, const char* kept);
 // loaded, at the next restart. Returns 1 when it waits for the restart.
 int DiscardKept(const char* kept);
 
-// 1 while the new file of a replacement is on its way under its temporary name beside
-// `target`: it has not taken the target's name.
-int IsOnItsWay(const char* target);
-
 // Puts back what a call that died left under `target`, given what it recorded: the
 // file in place was kept as `kept`, or, with `kept` empty, nothing was in place.
-// `onItsWay`: what IsOnItsWay said before. The kept copy takes the name back, or the
-// file the dead call put where nothing was goes, and the temporary copy goes. A file
-// under the kept name while the new one was still on its way is the dead call's only
-// when it is the same file as the one in place, or a whole copy of its own. Returns
-// 1, or 0 (with GetLastError's error) when a program holds a file in the way; then
-// nothing was lost, and the kept copy is still under its name.
-int PutBackAfterDeadCall(const char* target, const char* kept, int onItsWay);
+// `newInPlace`: the file under the name is the dead call's new one. The kept copy
+// takes the name back, or the file the dead call put where nothing was goes, and the
+// temporary copy goes. Until the new file has come, a file under the kept name is the
+// dead call's only when it is the same file as the one in place, or a whole copy of
+// its own. Returns 1, or 0 (with GetLastError's error) when a program holds a file in
+// the way; then nothing was lost, and the kept copy is still under its name.
+int PutBackAfterDeadCall(const char* target, const char* kept, int newInPlace);
 
 // Takes `path` away, read-only or not: deleted, or, while a program has it loaded,
 // renamed aside and deleted at the next restart (*restartNeeded becomes 1). Returns 1,

@@ -260,7 +260,8 @@ TEST_F(ConcurrencyTest, AControlThatCannotTakeItsNameBackKeepsItsNewDep)
 // setup after one that died having found its guess taken, or while making its copy.
 TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
 {
-    ProgramAsVersion nt4("operation_worker.exe", "nt40");
+    ProgramAsVersion nt4("operation_worker.exe", "nt40"), win98("operation_worker.exe", "win98");
+    // Killed before its copy was on its way, the setup had recorded a kept name only.
     const struct {
         std::string program, refuse;
         DWORD exitCode;
@@ -268,7 +269,10 @@ TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
                  {nt4.path, "", 0},
                  {nt4.path, "--refuse CopyFileA 2 ", 1},
                  {BinFile("operation_worker.exe"), "--die after CreateHardLinkA 1 ", 77},
-                 {nt4.path, "--die after CopyFileA 2 ", 77}};
+                 {nt4.path, "--die after CopyFileA 2 ", 77},
+                 {BinFile("operation_worker.exe"), "--die before CopyFileA 1 ", 77},
+                 {nt4.path, "--die before CopyFileA 1 ", 77},
+                 {win98.path, "--die before CopyFileA 1 ", 77}};
     for (const auto& update : cases) {
         SCOPED_TRACE(update.program + " " + update.refuse);
         base = UniqueName("qelguess");

@@ -341,6 +341,25 @@ TEST_F(KilledSetupTest, ASetupKilledWhileRegisteringHandsTheLockToTheNextOne)
     EXPECT_EQ(PendingDeletions(), pending);
 }
 
+// A first install's server ends the process whether it registers or unregisters: the
+// next setup, which takes its entries away, is ended too, once. The one after it
+// deletes the file without asking the server again; its entries stay, naming no file.
+TEST_F(KilledSetupTest, AServerThatEndsEverySetupEndsOnlyOneMore)
+{
+    std::string target = InSystem(".dll"), marker = Mark(target, ".die");
+    const std::string worker = Quoted(BinFile("operation_worker.exe"));
+    std::string other = Source("fixture_server_1_0_0_0.dll", ".dll", false, "other");
+    EXPECT_EQ(RunProgram(worker + "install \"" + Source("fixture_flaky_1_0_0_0.dll", ".dll") + "\" 1"), 77u);
+    EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 77u);
+    EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 0u);
+    DeleteFileA(marker.c_str());
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(CallRecordThere());
+    EXPECT_FALSE(ReadSharedValue(target).exists);
+    EXPECT_COUNT(other, 1);
+    EXPECT_TRUE(TrackStrays().empty());
+}
+
 TEST_F(KilledSetupTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
 {
     std::string old = BinFile("fixture_server_2_1_0_4.dll"), source, target;
