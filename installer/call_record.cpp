@@ -38,6 +38,19 @@ int RecordMessage(char* message, const char* file, DWORD error)
 
 int IsThere(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0; }
 
+using ServerEntry = int (*)(const char*, char*);
+
+// The server may be what ended the dead call, and may end this one too as it is
+// asked again: the record first says that the call registers nothing, so that the
+// next one puts the files back without loading it, and the server ends no other
+// setup on the machine.
+void AskServerOnce(HKEY key, CallRecord* record, const char* path, ServerEntry entry)
+{
+    char scratch[kMessageSize] = {};
+    record->registers = 0;
+    if (WriteCallRecord(key, *record, "", scratch)) entry(path, scratch);
+}
+
 // The dead call's new file has come under the name: the one there has its size and time.
 int IsNewFileInPlace(const RecordedName& name)
 {
@@ -51,21 +64,14 @@ int IsNewFileInPlace(const RecordedName& name)
 // call put where there was none; a file in place that had not been replaced yet
 // registers itself again just the same, which changes nothing of its own entries. A
 // temporary copy goes also where the dead call had found that its name would not
-// change after all. The new server may be what ended the dead call, and may end this
-// one as it takes its entries away: the record first says that it registers nothing,
-// so that the next call only deletes the file, and no setup on the machine is ended
-// by it again.
+// change after all.
 int PutBackName(HKEY key, CallRecord* record, const RecordedName& name, int registers, const char* file,
                 char* message)
 {
     if (name.path[0] == '\0') return 1;
     int newInPlace = name.changesFile && IsNewFileInPlace(name);
     int cameNew = name.changesFile && name.kept[0] == '\0';
-    char scratch[kMessageSize] = {};
-    if (registers && cameNew && newInPlace) {
-        record->registers = 0;
-        if (WriteCallRecord(key, *record, file, scratch)) UnregisterServerFile(name.path, scratch);
-    }
+    if (registers && cameNew && newInPlace) AskServerOnce(key, record, name.path, UnregisterServerFile);
     if (!PutBackAfterDeadCall(name.path, name.changesFile ? name.kept : "", newInPlace)) {
         DWORD error = GetLastError();
         if (cameNew)
@@ -77,7 +83,7 @@ int PutBackName(HKEY key, CallRecord* record, const RecordedName& name, int regi
                                      "in place is kept as %s. Nothing else was changed.\n",
                             file, name.path, error, name.kept);
     }
-    if (registers && !cameNew && IsThere(name.path)) RegisterServerFile(name.path, scratch);
+    if (registers && !cameNew && IsThere(name.path)) AskServerOnce(key, record, name.path, RegisterServerFile);
     return 1;
 }
 

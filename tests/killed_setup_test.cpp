@@ -32,9 +32,11 @@ protected:
     enum class Holds { kOld, kNew, kNothing };
     // Which setup dies: another product's update of a control with its .dep over the
     // 1.0 that a first product installed (on NT, with 1.0 loaded by another program,
-    // or on 9x), the first product's install, or its uninstall (with 1.0 loaded by
-    // another program, or not).
-    enum class Setup { kUpdate, kUpdateInUse, kUpdateOn9x, kFirstInstall, kLastUninstall, kLastUninstallInUse };
+    // on 9x, or on NT 4.0), the first product's install, or its uninstall (with 1.0
+    // loaded by another program, or not).
+    enum class Setup {
+        kUpdate, kUpdateInUse, kUpdateOn9x, kUpdateOnNt4, kFirstInstall, kLastUninstall, kLastUninstallInUse
+    };
     struct KillPoint {
         const char* name;
         Setup setup;
@@ -150,6 +152,10 @@ void KilledSetupTest::KillAt(const KillPoint& point)
         setup = Quoted(win98->path);
         rerun = setup + "--refuse MoveFileExA 1 ";
     }
+    if (point.setup == Setup::kUpdateOnNt4) {
+        win98.reset(new ProgramAsVersion("operation_worker.exe", "nt40"));
+        setup = rerun = Quoted(win98->path);
+    }
     const std::string call = (uninstalls ? "uninstall \"" + one : "install \"" + three) + "\" 1";
     const std::vector<std::string> pending = PendingDeletions();
     std::string marker = Mark(control, point.marker);
@@ -236,7 +242,7 @@ TEST_F(KilledSetupTest, AKilledInstallIsPutBackByTheNextSetupAndItsRerunCountsOn
     // ends itself right there (see operation_worker.cpp), or its server ends it
     // halfway through registering, having written its entries.
     const Setup update = Setup::kUpdate, inUse = Setup::kUpdateInUse, on9x = Setup::kUpdateOn9x;
-    const Setup first = Setup::kFirstInstall;
+    const Setup nt4 = Setup::kUpdateOnNt4, first = Setup::kFirstInstall;
     const Holds was = Holds::kOld, came = Holds::kNew;
     const std::vector<KillPoint> points = {
         {"after the record was written", update, "--die after RegSetValueExA 1", ""},
@@ -256,7 +262,8 @@ TEST_F(KilledSetupTest, AKilledInstallIsPutBackByTheNextSetupAndItsRerunCountsOn
         // The next setup dies too while it puts the control back, registers it, counts.
         {"and the next one after the control", update, "", ".die", was, was, "--die after MoveFileExA 1"},
         {"and the next one while registering", update, "", ".die", was, was, "--die after LoadLibraryExA 1"},
-        {"and the next one after a count", update, "", ".die", was, was, "--die after RegSetValueExA 1"},
+        // Its first write takes the registration out of the record, before the server is asked.
+        {"and the next one after a count", update, "", ".die", was, was, "--die after RegSetValueExA 2"},
         // Another program has the old control loaded: it is renamed aside instead, and
         // the name is empty between the two renames.
         {"after the control in use was set aside", inUse, "--die after MoveFileA 1", ""},
@@ -266,6 +273,13 @@ TEST_F(KilledSetupTest, AKilledInstallIsPutBackByTheNextSetupAndItsRerunCountsOn
         {"on 9x, between the .dep's renames", on9x, "--die after MoveFileA 1", ""},
         {"on 9x, between the control's renames", on9x, "--die after MoveFileA 3", ""},
         {"on 9x, while registering", on9x, "", ".die"},
+        {"on 9x, between the control's renames back", on9x, "--die after MoveFileA 5", ".fail"},
+        {"on 9x, between the .dep's renames back", on9x, "--die after MoveFileA 7", ".fail"},
+        // NT 4.0 keeps a whole copy of each, made under a name taken first.
+        {"on NT 4.0, after the .dep's whole copy", nt4, "--die after CopyFileA 2", ""},
+        {"on NT 4.0, before the control's whole copy", nt4, "--die before CopyFileA 4", ""},
+        {"on NT 4.0, after the control took its name", nt4, "--die after MoveFileExA 2", ""},
+        {"on NT 4.0, after the control was given back", nt4, "--die after MoveFileExA 3", ".fail"},
         // Nothing was in place: what the dead setup put there goes.
         {"first install, after the .dep took its name", first, "--die after MoveFileExA 1", ""},
         {"first install, while registering", first, "", ".die"},
@@ -341,23 +355,32 @@ TEST_F(KilledSetupTest, ASetupKilledWhileRegisteringHandsTheLockToTheNextOne)
     EXPECT_EQ(PendingDeletions(), pending);
 }
 
-// A first install's server ends the process whether it registers or unregisters: the
-// next setup, which takes its entries away, is ended too, once. The one after it
-// deletes the file without asking the server again; its entries stay, naming no file.
+// A server that ends the process whether it registers or unregisters, in a first
+// install or a last uninstall: the next setup, which asks it to put its entries back,
+// is ended too, once. The one after it puts the files back without asking it again.
 TEST_F(KilledSetupTest, AServerThatEndsEverySetupEndsOnlyOneMore)
 {
-    std::string target = InSystem(".dll"), marker = Mark(target, ".die");
     const std::string worker = Quoted(BinFile("operation_worker.exe"));
     std::string other = Source("fixture_server_1_0_0_0.dll", ".dll", false, "other");
-    EXPECT_EQ(RunProgram(worker + "install \"" + Source("fixture_flaky_1_0_0_0.dll", ".dll") + "\" 1"), 77u);
-    EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 77u);
-    EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 0u);
-    DeleteFileA(marker.c_str());
-    EXPECT_FALSE(FileExists(target));
-    EXPECT_FALSE(CallRecordThere());
-    EXPECT_FALSE(ReadSharedValue(target).exists);
-    EXPECT_COUNT(other, 1);
-    EXPECT_TRUE(TrackStrays().empty());
+    for (const char* call : {"install", "uninstall"}) {
+        SCOPED_TRACE(call);
+        base = UniqueName("qelends");
+        const bool uninstalls = call[0] == 'u';
+        std::string target = InSystem(".dll"), source = Source("fixture_flaky_1_0_0_0.dll", ".dll");
+        if (uninstalls) {
+            ASSERT_EQ(Install(source), 1) << message;
+        }
+        std::string marker = Mark(target, ".die");
+        EXPECT_EQ(RunProgram(worker + call + " \"" + source + "\" 1"), 77u);
+        EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 77u);
+        EXPECT_EQ(RunProgram(worker + "raise \"" + other + "\" 1"), 0u);
+        DeleteFileA(marker.c_str());
+        EXPECT_FALSE(CallRecordThere());
+        EXPECT_EQ(FileExists(target), uninstalls);
+        EXPECT_EQ(ReadSharedValue(target).exists, uninstalls);
+        EXPECT_TRUE(TrackStrays().empty());
+    }
+    EXPECT_COUNT(other, 2);
 }
 
 TEST_F(KilledSetupTest, KilledCopyOn9xAndNt4LeavesTheOldFileOrTheNewOne)
