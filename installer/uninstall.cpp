@@ -63,9 +63,10 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     DWORD count = 0;
     KeyHolder counts(doSharedCount == 1 ? OpenSharedCounts() : nullptr);
     // One that only looks, to leave others' files alone, needs only to read the key.
-    if (doSharedCount == 1 ? !ReadSharedCount(counts.get(), paths.targetPath, &counted, &count, operation.message)
-                           : useSystemDir != 0 && !ReadOthersCount(paths.targetPath, &counted, &count, operation.message))
-        return 0;
+    int read = doSharedCount == 1
+        ? ReadSharedCount(counts.get(), paths.targetPath, &counted, &count, operation.message)
+        : useSystemDir == 0 || ReadOthersCount(paths.targetPath, &counted, &count, operation.message);
+    if (!read) return 0;
     CallRecord record = {};
     if (doSharedCount == 1 && counted) RecordCount(&record.file, paths.targetPath, counted, count);
     DWORD companionCount = 0;
@@ -93,8 +94,9 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
         if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
         if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed) return 0;
         int waitsForRestart = 0;
+        const RecordNote companionNote = {operation.record.get(), &record, &record.companion};
         if (paths.isOcx && LowerCompanionCount(counts.get(), paths, record.companion) == 0 && takesCompanion)
-            TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.companion}, paths.companionPath, &waitsForRestart);
+            TakeAwayRecorded(companionNote, paths.companionPath, &waitsForRestart);
         if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
         return 1;
     }
@@ -127,14 +129,16 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     if (!takesAway) return 1;
 
     int waitsForRestart = 0;
-    if (!TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.file}, paths.targetPath, &waitsForRestart)) {
+    const RecordNote fileNote = {operation.record.get(), &record, &record.file};
+    const RecordNote companionNote = {operation.record.get(), &record, &record.companion};
+    if (!TakeAwayRecorded(fileNote, paths.targetPath, &waitsForRestart)) {
         // The file stays, so it stays counted and registered.
         char scratch[kMessageSize] = {};
         PutBackCounts(record, file, scratch);
         RegisterAgain(paths, unregistered);
         return WriteMessage(operation.message, "Error deleting file %s\n", paths.targetPath);
     }
-    if (takesCompanion) TakeAwayRecorded(RecordNote{operation.record.get(), &record, &record.companion}, paths.companionPath, &waitsForRestart);
+    if (takesCompanion) TakeAwayRecorded(companionNote, paths.companionPath, &waitsForRestart);
     if (paths.isOcx) ClearMessage(operation.message);
     if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
     return 1;
