@@ -52,8 +52,8 @@ struct InstallChanges {
     int companionFound;  // 0 when nothing was under the companion's name as the lock was taken
 };
 
-// The count of `path` as it stands in `counts` (the SharedDLLs key), which the raise
-// starts from: a key that cannot be opened has nothing to record, and fails the raise.
+// The count of `path` as it stands in `counts` (the SharedDLLs key): a key that cannot
+// be opened has nothing to record, and fails the raise.
 void RecordCountIn(HKEY counts, const char* path, RecordedName* name)
 {
     if (counts == nullptr) return;
@@ -180,7 +180,7 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     ReplacedFile replaced = {};
     ReplacedFile replacedCompanion = {};
     CallRecord record = {};
-    // Opened once: the counts are recorded as they stand, and raised from there.
+    // Opened once: the counts are recorded as they stand, and raised in the same key.
     KeyHolder counts(changes.counts ? OpenSharedCounts() : nullptr);
     if (!RecordInstall(operation, file, changes, counts.get(), &record, &replaced, &replacedCompanion)) return 0;
 
@@ -198,13 +198,11 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
 
     if (doSharedCount == 1) {
-        if (!RaiseCountIn(counts.get(), paths.targetPath, record.file.counted, record.file.count, priorCopyFound,
-                          operation.message))
+        if (!RaiseCountIn(counts.get(), paths.targetPath, priorCopyFound, operation.message))
             return GiveBackAfterFailure(paths, replaced, replacedCompanion, registrationAsked, operation.message);
         if (paths.isOcx) {
             char scratch[kMessageSize] = {};
-            RaiseCountIn(counts.get(), paths.companionPath, record.companion.counted, record.companion.count,
-                         priorCopyFound, scratch);
+            RaiseCountIn(counts.get(), paths.companionPath, priorCopyFound, scratch);
         }
     }
 

@@ -56,19 +56,20 @@ int ReadCountIn(HKEY key, const char* path, DWORD* count)
 int IncrementSharedCount(const char* path, int priorCopyFound, char* message)
 {
     KeyHolder key(OpenSharedDllsKey());
-    DWORD count = 0;
-    int exists = ReadCountIn(key.get(), path, &count);
-    return RaiseCountIn(key.get(), path, exists, count, priorCopyFound, message);
+    return RaiseCountIn(key.get(), path, priorCopyFound, message);
 }
 
-int RaiseCountIn(HKEY key, const char* path, int exists, DWORD count, int priorCopyFound, char* message)
+// Read again as it is raised: an installer that does not take the setup lock may have
+// counted meanwhile.
+int RaiseCountIn(HKEY key, const char* path, int priorCopyFound, char* message)
 {
     if (key == nullptr)
         return WriteMessage(message,
                             "Error accessing registry for %s.\nCould not increment registry counter.\n",
                             path);
 
-    if (exists) {
+    DWORD count = 0;
+    if (ReadCount(key, path, &count)) {
         // Wrapping to 0 would let the next uninstall remove a file others still use.
         if (count != 0xFFFFFFFFu) ++count;
     } else {
@@ -85,12 +86,11 @@ int RaiseCountIn(HKEY key, const char* path, int exists, DWORD count, int priorC
 long long DecrementSharedCount(const char* path, char* message)
 {
     KeyHolder key(OpenSharedDllsKey());
-    DWORD count = 0;
-    int exists = ReadCountIn(key.get(), path, &count);
-    return LowerCountIn(key.get(), path, exists, count, message);
+    return LowerCountIn(key.get(), path, message);
 }
 
-long long LowerCountIn(HKEY key, const char* path, int exists, DWORD count, char* message)
+// Read again as it is lowered, as it is raised.
+long long LowerCountIn(HKEY key, const char* path, char* message)
 {
     if (key == nullptr) {
         WriteMessage(message,
@@ -98,8 +98,9 @@ long long LowerCountIn(HKEY key, const char* path, int exists, DWORD count, char
         return kCountFailed;
     }
 
+    DWORD count = 0;
     // A file without a count is used by nobody else.
-    if (!exists) return 0;
+    if (!ReadCount(key, path, &count)) return 0;
 
     if (count > 1) {
         if (WriteCount(key, path, count - 1) != ERROR_SUCCESS) {

@@ -13,11 +13,11 @@ int IncrementSharedCount(const char* path, int priorCopyFound, char* message);
 
 // The same in steps, for a call that records a count before it changes it: the key
 // opened for reading and writing (nullptr when it cannot be), the count read there
-// (1 with *count set when the value exists), and the raise from what was read, which
-// writes IncrementSharedCount's messages.
+// (1 with *count set when the value exists), and IncrementSharedCount in that key,
+// which reads the count again and writes its messages.
 HKEY OpenSharedCounts();
 int ReadCountIn(HKEY key, const char* path, DWORD* count);
-int RaiseCountIn(HKEY key, const char* path, int exists, DWORD count, int priorCopyFound, char* message);
+int RaiseCountIn(HKEY key, const char* path, int priorCopyFound, char* message);
 
 // DecrementSharedCount's failure; every other answer is a count.
 constexpr long long kCountFailed = -1;
@@ -33,9 +33,8 @@ long long DecrementSharedCount(const char* path, char* message);
 // nullptr, writes the lowering's message and returns 0.
 int ReadSharedCount(HKEY key, const char* path, int* exists, DWORD* count, char* message);
 
-// DecrementSharedCount in `key` (from OpenSharedCounts), given what ReadCountIn or
-// ReadSharedCount found there; the same results and messages.
-long long LowerCountIn(HKEY key, const char* path, int exists, DWORD count, char* message);
+// DecrementSharedCount in `key` (from OpenSharedCounts): the same results and messages.
+long long LowerCountIn(HKEY key, const char* path, char* message);
 
 // Reads the count of `path` for a caller that does not count: the key is only read,
 // and a machine without it counts nothing. Returns 1 with *exists (and *count) set, or

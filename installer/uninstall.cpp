@@ -14,13 +14,13 @@
 
 namespace {
 
-// The companion follows its control's count, lowered from what the record holds; its
-// own failures are ignored. Returns what DecrementSharedCount would.
-long long LowerCompanionCount(HKEY counts, const TargetPaths& paths, const RecordedName& companion)
+// The companion follows its control's count; its own failures are ignored. Returns
+// what DecrementSharedCount would.
+long long LowerCompanionCount(HKEY counts, const TargetPaths& paths)
 {
     if (!paths.isOcx) return 0;
     char scratch[kMessageSize] = {};
-    return LowerCountIn(counts, paths.companionPath, companion.changesCount, companion.count, scratch);
+    return LowerCountIn(counts, paths.companionPath, scratch);
 }
 
 // 1 when no file is under the name; a file that cannot be looked at may be there.
@@ -57,8 +57,8 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
         && !CheckImageMachine(paths.targetPath, operation.message))
         return 0;
 
-    // Under the lock nobody counts between this reading and the lowering below, which
-    // starts from it in the key opened once.
+    // Under the lock no other setup counts between this reading and the lowering below,
+    // in the key opened once.
     int counted = 0;
     DWORD count = 0;
     KeyHolder counts(doSharedCount == 1 ? OpenSharedCounts() : nullptr);
@@ -76,8 +76,8 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     if (doSharedCount == 1 && counted && count > 1) {
         // Other products still use the file.
         if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
-        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed) return 0;
-        LowerCompanionCount(counts.get(), paths, record.companion);
+        if (LowerCountIn(counts.get(), paths.targetPath, operation.message) == kCountFailed) return 0;
+        LowerCompanionCount(counts.get(), paths);
         return 1;
     }
     // A product that does not count is not the one to remove a file that others count.
@@ -92,10 +92,10 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
             && !AskWhichAreProtected(paths, useSystemDir).companion;
         if (takesCompanion) RecordTakenAway(&record.companion, paths.companionPath);
         if (!WriteCallRecord(operation.record.get(), record, file, operation.message)) return 0;
-        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed) return 0;
+        if (LowerCountIn(counts.get(), paths.targetPath, operation.message) == kCountFailed) return 0;
         int waitsForRestart = 0;
         const RecordNote companionNote = {operation.record.get(), &record, &record.companion};
-        if (paths.isOcx && LowerCompanionCount(counts.get(), paths, record.companion) == 0 && takesCompanion)
+        if (paths.isOcx && LowerCompanionCount(counts.get(), paths) == 0 && takesCompanion)
             TakeAwayRecorded(companionNote, paths.companionPath, &waitsForRestart);
         if (restartNeeded != nullptr) *restartNeeded = waitsForRestart;
         return 1;
@@ -122,9 +122,9 @@ int uninstallQELSystemFilesEx(const char* file, int useSystemDir, int doRegistra
     if (unregistered && !UnregisterServerFile(paths.targetPath, operation.message)) return RegisterAgain(paths, 1);
 
     if (doSharedCount == 1) {
-        if (LowerCountIn(counts.get(), paths.targetPath, counted, count, operation.message) == kCountFailed)
+        if (LowerCountIn(counts.get(), paths.targetPath, operation.message) == kCountFailed)
             return RegisterAgain(paths, unregistered);
-        LowerCompanionCount(counts.get(), paths, record.companion);
+        LowerCompanionCount(counts.get(), paths);
     }
     if (!takesAway) return 1;
 

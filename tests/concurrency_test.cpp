@@ -191,6 +191,35 @@ TEST_F(ConcurrencyTest, On9xTheLockFallsBackToThePlainNameAndFilesAreRenamedWith
     EXPECT_TRUE(TrackStrays().empty());
 }
 
+// An installer that does not take the setup lock (one of another make) counts the file
+// while an update's server registers and while a last uninstall's server unregisters:
+// the update raises that count, and the uninstall lowers it, not the one it read first.
+TEST_F(ConcurrencyTest, ACountThatAnotherInstallerChangedMeanwhileIsRaisedOrLoweredAsItStands)
+{
+    std::string target = InSystem(".dll"), paused = target + ".paused";
+    Track(paused);
+    ASSERT_EQ(Install(Source("fixture_flaky_1_0_0_0.dll", ".dll", false, "first")), 1) << message;
+    std::string update = Source("fixture_flaky_3_0_0_0.dll", ".dll", false, "update");
+    for (const char* call : {"install", "uninstall"}) {
+        SCOPED_TRACE(call);
+        // The uninstall is then the last one as it reads the count.
+        const DWORD ours = 1, others = 5;
+        WriteSharedValue(target, REG_DWORD, &ours, sizeof(ours));
+        std::string pause = Mark(target, ".pause");
+        Child worker;
+        ASSERT_TRUE(StartWorker(call, update, 1, &worker));
+        SetEvent(startEvent);
+        for (int waited = 0; waited < 6000 && !FileExists(paused); ++waited) Sleep(10);
+        ResetEvent(startEvent);
+        ASSERT_TRUE(FileExists(paused)) << "the server was never asked";
+        WriteSharedValue(target, REG_DWORD, &others, sizeof(others));
+        DeleteFileA(pause.c_str());
+        EXPECT_EQ(WaitForChild(&worker, 60000), 0u);
+        DeleteFileA(paused.c_str());
+        EXPECT_COUNT(target, call[0] == 'i' ? 6 : 4);
+    }
+}
+
 // A setup's registration fails while another program (a scanner, a backup) holds the
 // copy that was in place open without sharing: that copy cannot take its name back, and
 // the new control stays. So does the new .dep: a rerun finds the control in place and
