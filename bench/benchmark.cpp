@@ -3,8 +3,10 @@
 // Win32 calls that do the same unavoidable work, both measured in this run, turn
 // about, so that a slower or faster stretch of the machine weighs on both sides.
 //
-//   benchmark [--quick]
+//   benchmark [--quick] [--only N,N...]
 //
+// --only runs the figures listed and no other: paired runs of one figure against
+// two builds of the module take minutes instead of the whole run's half hour.
 // Run it from the build tree's bin folder, with the module, libmx.dll, libmex.dll and
 // the two benchmark servers beside it. The exit code is 0 when every ratio is within
 // its bound, 1 when one is over, 2 when the benchmark could not run.
@@ -15,6 +17,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,6 +29,7 @@ namespace {
 constexpr char kSmallServer[] = "bench_server_1mb.dll";
 constexpr char kLargeServer[] = "bench_server_50mb.dll";
 constexpr int kFiftyServers = 50;
+constexpr int kFigures = 8;
 
 // Odd counts, so that each median is one real sample.
 constexpr Iterations kFull = {201, 501, 21, 51, 1001, 9, 50, 51, 101, 21};
@@ -36,6 +40,21 @@ unsigned long long FileSize(const std::string& path)
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// "1,7,8": the figures to run, marked in `wanted` (kFigures + 1 entries). Returns
+// false when the list names none, or anything but figures.
+bool NameFigures(const char* list, bool* wanted)
+{
+    bool any = false;
+    for (const char* at = list; *at != '\0';) {
+        char* end = nullptr;
+        long figure = strtol(at, &end, 10);
+        if (end == at || figure < 1 || figure > kFigures || (*end != ',' && *end != '\0')) return false;
+        wanted[figure] = any = true;
+        at = *end == ',' ? end + 1 : end;
+    }
+    return any;
 }
 
 const char* WineVersion()
@@ -50,7 +69,21 @@ const char* WineVersion()
 
 int main(int argc, char** argv)
 {
-    bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
+    bool quick = false;
+    bool wanted[kFigures + 1] = {};
+    bool anyNamed = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            anyNamed = NameFigures(argv[++i], wanted);
+            if (!anyNamed) Fail("reading the figures of --only", argv[i]);
+        } else {
+            Fail("reading the command line: usage benchmark [--quick] [--only N,N...]", argv[i]);
+        }
+    }
+    if (!anyNamed)
+        for (bool& figure : wanted) figure = true;
     const Iterations& iterations = quick ? kQuick : kFull;
 
     qeltest::ModuleApi api = qeltest::LoadModuleApi();
@@ -74,76 +107,96 @@ int main(int argc, char** argv)
     // Settles the file cache, OLE's libraries and the registry's cached keys first.
     CompareFreshInstall(api, small, 3);
 
-    Comparison fresh = CompareFreshInstall(api, small, iterations.freshInstall);
-    over += Report("1. fresh install of the 1 MB server: system directory, count, registration",
+    Comparison fresh = {};
+    if (wanted[1]) {
+        fresh = CompareFreshInstall(api, small, iterations.freshInstall);
+        over += Report("1. fresh install of the 1 MB server: system directory, count, registration",
                    "installQELSystemFiles(file, 1, 1, 1)",
                    "versions, sfc, copy, count, OLE + load + DllRegisterServer", fresh, 1.10);
-    printf("\n");
+        printf("\n");
+    }
 
-    std::vector<double> firstInstalls;
-    Comparison reinstall = CompareReinstall(api, large, iterations.reinstall, &firstInstalls);
-    over += Report("2. re-install of the unchanged 50 MB server: nothing copied, registered again",
+    if (wanted[2]) {
+        std::vector<double> firstInstalls;
+        Comparison reinstall = CompareReinstall(api, large, iterations.reinstall, &firstInstalls);
+        over += Report("2. re-install of the unchanged 50 MB server: nothing copied, registered again",
                    "installQELSystemFiles(file, 1, 1, 1)", "versions of both files, sfc, registration, count",
                    reinstall, 1.25);
-    printf("    re-install / fresh install of the 1 MB server (1. above): %.3f\n",
-           Median(reinstall.measured) / Median(fresh.measured));
-    printf("    re-install / first install of the same 50 MB server (%.3f ms, median of %d): %.3f\n\n",
-           Median(firstInstalls), kFirstInstalls, Median(reinstall.measured) / Median(firstInstalls));
+        if (wanted[1])
+            printf("    re-install / fresh install of the 1 MB server (1. above): %.3f\n",
+                   Median(reinstall.measured) / Median(fresh.measured));
+        printf("    re-install / first install of the same 50 MB server (%.3f ms, median of %d): %.3f\n\n",
+               Median(firstInstalls), kFirstInstalls, Median(reinstall.measured) / Median(firstInstalls));
+    }
 
-    CountFigures counts = CompareCountsInFullKey(iterations);
-    char title[200] = {};
-    snprintf(title, sizeof(title),
-             "3. raise a count from nothing and lower it away, among %d other values\n"
-             "   (the key held %lu value(s) besides)",
-             kOtherCounts, static_cast<unsigned long>(counts.valuesBefore));
-    over += Report(title, "Increment + DecrementSharedCount, 10,000 others",
-                   "Increment + DecrementSharedCount, key empty", counts.module, 2.0);
-    printf("    the same registry calls made bare: %.3f ms with the others, %.3f ms without: %.3f\n\n",
-           Median(counts.bare.measured), Median(counts.bare.baseline), Ratio(counts.bare));
+    if (wanted[3]) {
+        CountFigures counts = CompareCountsInFullKey(iterations);
+        char title[200] = {};
+        snprintf(title, sizeof(title),
+                 "3. raise a count from nothing and lower it away, among %d other values\n"
+                 "   (the key held %lu value(s) besides)",
+                 kOtherCounts, static_cast<unsigned long>(counts.valuesBefore));
+        over += Report(title, "Increment + DecrementSharedCount, 10,000 others",
+                       "Increment + DecrementSharedCount, key empty", counts.module, 2.0);
+        printf("    the same registry calls made bare: %.3f ms with the others, %.3f ms without: %.3f\n\n",
+               Median(counts.bare.measured), Median(counts.bare.baseline), Ratio(counts.bare));
+    }
 
-    Comparison host = CompareHostCall(api, small, iterations.hostCall);
-    over += Report("4. a re-install of the 1 MB server through the host, two outputs",
-                   "hostCallMexFunction(mexFunction, ...)", "installQELSystemFiles(file, 1, 1, 1)", host,
-                   1.05);
-    printf("\n");
+    if (wanted[4]) {
+        Comparison host = CompareHostCall(api, small, iterations.hostCall);
+        over += Report("4. a re-install of the 1 MB server through the host, two outputs",
+                       "hostCallMexFunction(mexFunction, ...)", "installQELSystemFiles(file, 1, 1, 1)", host,
+                       1.05);
+        printf("\n");
+    }
 
-    std::vector<ServerFile> overlapping;
-    for (int i = 0; i < 4; ++i) overlapping.push_back(PrepareServer(folder, kSmallServer, "qelbench_overlap"));
-    Comparison overlap = CompareOverlappingSetups(overlapping, iterations.overlapRounds, iterations.overlapCycles);
-    char overlapTitle[200] = {};
-    snprintf(overlapTitle, sizeof(overlapTitle),
-             "5. four setups at once, each installing and uninstalling its own 1 MB server %d times,\n"
-             "   against one setup doing the same calls on the four servers in turn",
-             iterations.overlapCycles);
-    over += Report(overlapTitle, "4 processes at once (wall time)", "1 process, 4 servers in turn", overlap,
-                   1.25);
-    printf("\n");
-    for (const ServerFile& file : overlapping) DeleteFileA(file.source.c_str());
+    if (wanted[5]) {
+        std::vector<ServerFile> overlapping;
+        for (int i = 0; i < 4; ++i) overlapping.push_back(PrepareServer(folder, kSmallServer, "qelbench_overlap"));
+        Comparison overlap = CompareOverlappingSetups(overlapping, iterations.overlapRounds, iterations.overlapCycles);
+        char overlapTitle[200] = {};
+        snprintf(overlapTitle, sizeof(overlapTitle),
+                 "5. four setups at once, each installing and uninstalling its own 1 MB server %d times,\n"
+                 "   against one setup doing the same calls on the four servers in turn",
+                 iterations.overlapCycles);
+        over += Report(overlapTitle, "4 processes at once (wall time)", "1 process, 4 servers in turn", overlap,
+                       1.25);
+        printf("\n");
+        for (const ServerFile& file : overlapping) DeleteFileA(file.source.c_str());
+    }
 
-    Comparison inUse = CompareInUseUpdate(api, small, iterations.inUseUpdate);
-    over += Report("6. update of the 1 MB server over an older copy another process has loaded, copying only",
-                   "installQELSystemFiles(file, 1, 0, 0)",
-                   "versions, sfc, copy + flush, mark, rename aside, move in", inUse, 1.25);
-    printf("\n");
+    if (wanted[6]) {
+        Comparison inUse = CompareInUseUpdate(api, small, iterations.inUseUpdate);
+        over += Report("6. update of the 1 MB server over an older copy another process has loaded, copying only",
+                       "installQELSystemFiles(file, 1, 0, 0)",
+                       "versions, sfc, copy + flush, mark, rename aside, move in", inUse, 1.25);
+        printf("\n");
+    }
 
-    Comparison kept = CompareKeptUpdate(api, small, iterations.keptUpdate);
-    over += Report("7. update of the 1 MB server over an older copy, registering, the old copy kept until success",
-                   "installQELSystemFiles(file, 1, 1, 0)", "versions, sfc, copy + flush, rename over, registration",
-                   kept, 1.15);
-    printf("\n");
+    if (wanted[7]) {
+        Comparison kept = CompareKeptUpdate(api, small, iterations.keptUpdate);
+        over += Report("7. update of the 1 MB server over an older copy, registering, the old copy kept until success",
+                       "installQELSystemFiles(file, 1, 1, 0)", "versions, sfc, copy + flush, rename over, registration",
+                       kept, 1.15);
+        printf("\n");
+    }
 
-    std::vector<ServerFile> fifty;
-    for (int i = 0; i < kFiftyServers; ++i) fifty.push_back(PrepareServer(folder, kSmallServer, "qelbench_fifty"));
-    Comparison fiftyInHost = CompareFiftyInHost(fifty, api, iterations.fiftyRounds);
-    over += Report("8. fifty 1 MB servers installed, then uninstalled, every flag, in a host that holds OLE",
-                   "50 x installQELSystemFiles + 50 x uninstallQELSystemFiles (1, 1, 1)",
-                   "versions, sfc (kept loaded), copy, count, registration; count, sfc, unregistration, delete",
-                   fiftyInHost, 1.20);
-    printf("\n");
-    for (const ServerFile& file : fifty) DeleteFileA(file.source.c_str());
+    if (wanted[8]) {
+        std::vector<ServerFile> fifty;
+        for (int i = 0; i < kFiftyServers; ++i) fifty.push_back(PrepareServer(folder, kSmallServer, "qelbench_fifty"));
+        Comparison fiftyInHost = CompareFiftyInHost(fifty, api, iterations.fiftyRounds);
+        over += Report("8. fifty 1 MB servers installed, then uninstalled, every flag, in a host that holds OLE",
+                       "50 x installQELSystemFiles + 50 x uninstallQELSystemFiles (1, 1, 1)",
+                       "versions, sfc (kept loaded), copy, count, registration; count, sfc, unregistration, delete",
+                       fiftyInHost, 1.20);
+        printf("\n");
+        for (const ServerFile& file : fifty) DeleteFileA(file.source.c_str());
+    }
 
-    printf("run time %.1f s; %d of 8 ratios over their bound\n", (NowInMilliseconds() - started) / 1000.0,
-           over);
+    int run = 0;
+    for (int figure = 1; figure <= kFigures; ++figure) run += wanted[figure] ? 1 : 0;
+    printf("run time %.1f s; %d of %d ratios over their bound\n", (NowInMilliseconds() - started) / 1000.0,
+           over, run);
     fflush(stdout);
 
     DeleteFileA(small.source.c_str());

@@ -3,20 +3,25 @@
 # (build/mingw64, build/mingw32) and runs it under Wine, each bitness in a fresh
 # throwaway prefix that is stopped and removed afterwards.
 #
-#   scripts/bench.sh [--quick] [64] [32]      (default: 64 then 32)
+#   scripts/bench.sh [--quick] [--only N,N...] [64] [32]      (default: 64 then 32)
+#
+# --only runs the figures listed (numbered as docs/benchmark.md numbers them).
 #
 # The exit code is 0 when every ratio is within its bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-quick=()
+options=()
 bitnesses=()
-for argument in "$@"; do
-    case $argument in
-        --quick) quick=(--quick) ;;
-        32 | 64) bitnesses+=("$argument") ;;
-        *) echo "usage: scripts/bench.sh [--quick] [64] [32]" >&2; exit 2 ;;
+usage() { echo "usage: scripts/bench.sh [--quick] [--only N,N...] [64] [32]" >&2; exit 2; }
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) options+=(--quick) ;;
+        --only) [ $# -ge 2 ] || usage; options+=(--only "$2"); shift ;;
+        32 | 64) bitnesses+=("$1") ;;
+        *) usage ;;
     esac
+    shift
 done
 [ ${#bitnesses[@]} -eq 0 ] && bitnesses=(64 32)
 
@@ -63,7 +68,7 @@ for bits in "${bitnesses[@]}"; do
     (
         qel_wine_env "$prefix"
         cd "$tree/bin"
-        "$wine" ./benchmark.exe "${quick[@]}"
+        "$wine" ./benchmark.exe "${options[@]}"
     ) || status=1
     echo "==> $bits-bit: done (load average after: $(load))"
     echo
