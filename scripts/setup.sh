@@ -29,7 +29,11 @@ install_packages() {
     for p in "$@"; do have "$p" || need+=("$p"); done
     [ ${#need[@]} -eq 0 ] && return 0
     if [ "$updated" -eq 0 ]; then
-        $SUDO apt-get update -qq
+        # A mirror caught mid-sync fails one index or another for a while; the
+        # lists that did come are enough when the packages are in them, and the
+        # install below says so when they are not.
+        $SUDO apt-get update -qq || { sleep 20; $SUDO apt-get update -qq; } \
+            || echo "setup.sh: some package lists could not be updated; going on with those there are" >&2
         updated=1
     fi
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
