@@ -9,16 +9,41 @@
 
 namespace {
 
+// The process's own token, through the pseudo-handle of Windows 8 and later: read
+// without being opened or closed. Older Windows refuse it as an invalid handle.
+const HANDLE kCurrentProcessToken = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4));
+
+// The groups of `token`: into `onStack` (`size` bytes, aligned for the SID pointers
+// inside the list) when they fit, which spares asking for their size first, else into
+// `buffer`. nullptr, with GetTokenInformation's error, when they cannot be read. No
+// allocation here may throw out of an export.
+const TOKEN_GROUPS* ReadGroups(HANDLE token, void* onStack, DWORD size, BlockHolder* buffer)
+{
+    DWORD length = 0;
+    if (GetTokenInformation(token, TokenGroups, onStack, size, &length)) return static_cast<TOKEN_GROUPS*>(onStack);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
+    DWORD rounded = (length + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*);
+    buffer->reset(malloc(rounded));
+    if (!*buffer || !GetTokenInformation(token, TokenGroups, buffer->get(), rounded, &length)) return nullptr;
+    return static_cast<const TOKEN_GROUPS*>(buffer->get());
+}
+
 // A thread that impersonates is judged by its own token. Only a thread that has no
 // token of its own (ERROR_NO_TOKEN) is judged by the process: falling back on any
 // other error would let a restricted impersonating thread borrow the process's rights.
-HANDLE OpenCallerToken()
+const TOKEN_GROUPS* ReadCallerGroups(void* onStack, DWORD size, BlockHolder* buffer)
 {
-    HANDLE token = nullptr;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token)) return token;
+    HANDLE raw = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &raw)) {
+        HandleHolder thread(raw);
+        return ReadGroups(thread.get(), onStack, size, buffer);
+    }
     if (GetLastError() != ERROR_NO_TOKEN) return nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return token;
-    return nullptr;
+    const TOKEN_GROUPS* groups = ReadGroups(kCurrentProcessToken, onStack, size, buffer);
+    if (groups != nullptr || GetLastError() != ERROR_INVALID_HANDLE) return groups;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return nullptr;
+    HandleHolder process(raw);
+    return ReadGroups(process.get(), onStack, size, buffer);
 }
 
 } // namespace
@@ -36,23 +61,10 @@ int GetWindowsFamily()
 
 int IsBuiltinGroupMember(unsigned long rid)
 {
-    HandleHolder token(OpenCallerToken());
-    if (!token) return -1;
-
-    // A usual token's groups fit on the stack, which spares asking for their size first;
-    // a longer list goes to the heap. The storage's alignment suits the SID pointers
-    // inside the list. No allocation here may throw out of an export.
     void* onStack[128] = {};
-    const void* groupList = onStack;
     BlockHolder buffer;
-    DWORD length = 0;
-    if (!GetTokenInformation(token.get(), TokenGroups, onStack, sizeof(onStack), &length)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return -1;
-        DWORD size = (length + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*);
-        buffer.reset(malloc(size));
-        if (!buffer || !GetTokenInformation(token.get(), TokenGroups, buffer.get(), size, &length)) return -1;
-        groupList = buffer.get();
-    }
+    const TOKEN_GROUPS* groups = ReadCallerGroups(onStack, sizeof(onStack), &buffer);
+    if (groups == nullptr) return -1;
 
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID rawSid = nullptr;
@@ -67,7 +79,6 @@ int IsBuiltinGroupMember(unsigned long rid)
     // refuses it the system directory and HKLM, and so CheckTokenMembership does not
     // count such an entry. Its attributes are read here instead of calling it, since
     // NT 4.0's ADVAPI32 lacks it; NT 4.0 holds every group enabled anyway.
-    const auto* groups = static_cast<const TOKEN_GROUPS*>(groupList);
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         const DWORD attributes = groups->Groups[i].Attributes;
         if ((attributes & SE_GROUP_ENABLED) == 0 || (attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0) continue;
