@@ -466,11 +466,29 @@ int LookAtOpenError(DWORD openError)
 namespace {
 
 using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+using CompareOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 
-int IsEitherName(const char* name, const char* path, const char* nativeName)
+// Compared as the loader compares module names, ordinal and ignoring case: a tenth of
+// what the locale's comparison costs under Wine, where a program has some thirty
+// modules to compare. 1 or 0, or -1 when Windows lacks the comparison (before Vista).
+int IsModuleOfEitherName(const HMODULE* modules, DWORD count, const char* path, const char* nativeName)
 {
-    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, -1, path, -1) == CSTR_EQUAL
-        || CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, -1, nativeName, -1) == CSTR_EQUAL;
+    auto compareOrdinal = reinterpret_cast<CompareOrdinalFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "CompareStringOrdinal")));
+    WCHAR widePath[MAX_PATH] = {};
+    WCHAR wideNative[MAX_PATH] = {};
+    if (compareOrdinal == nullptr || MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH) == 0
+        || MultiByteToWideChar(CP_ACP, 0, nativeName, -1, wideNative, MAX_PATH) == 0)
+        return -1;
+    for (DWORD i = 0; i < count; ++i) {
+        WCHAR name[MAX_PATH] = {};
+        DWORD length = GetModuleFileNameW(modules[i], name, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) continue;
+        if (compareOrdinal(name, -1, widePath, -1, TRUE) == CSTR_EQUAL
+            || compareOrdinal(name, -1, wideNative, -1, TRUE) == CSTR_EQUAL)
+            return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -487,13 +505,10 @@ int IsLoadedByThisProgram(const char* path)
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32EnumProcessModules")));
     HMODULE modules[1024];
     DWORD size = 0;
-    if (enumModules == nullptr || !enumModules(GetCurrentProcess(), modules, sizeof(modules), &size)
-        || size > sizeof(modules))
-        return GetModuleHandleA(path) != nullptr || GetModuleHandleA(nativeName) != nullptr ? 1 : 0;
-    for (DWORD i = 0; i < size / sizeof(HMODULE); ++i) {
-        char name[MAX_PATH] = {};
-        DWORD length = GetModuleFileNameA(modules[i], name, MAX_PATH);
-        if (length != 0 && length < MAX_PATH && IsEitherName(name, path, nativeName)) return 1;
+    if (enumModules != nullptr && enumModules(GetCurrentProcess(), modules, sizeof(modules), &size)
+        && size <= sizeof(modules)) {
+        int loaded = IsModuleOfEitherName(modules, size / sizeof(HMODULE), path, nativeName);
+        if (loaded != -1) return loaded;
     }
-    return 0;
+    return GetModuleHandleA(path) != nullptr || GetModuleHandleA(nativeName) != nullptr ? 1 : 0;
 }
