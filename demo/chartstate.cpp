@@ -11,7 +11,7 @@
 // --registered  the control's class is registered by that version, with the system
 //               directory's copy as its server; no: the class is not registered
 // --calls       DllRegisterServer and DllUnregisterServer have run this many times
-// --set-aside   one copy set aside in the system directory (~qlXXXX.tmp), of this
+// --set-aside   one copy set aside in the system directory (~qlXXXXXX.tmp), of this
 //               version, waiting to be deleted at the next restart; none: no such copy
 //
 // It reads the machine as a program of its own bitness sees it, the same view the

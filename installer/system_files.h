@@ -55,7 +55,7 @@ int KeepReplacement(const ReplacedFile* replaced);
 int GiveBackReplaced(const ReplacedFile* replaced, char* message);
 
 // Chooses a name beside `path` that no file holds and that is not `taken`, for a file
-// to be kept or set aside under: "~qlXXXX.tmp" in its folder, written into `name`
+// to be kept or set aside under: "~qlXXXXXX.tmp" in its folder, written into `name`
 // (MAX_PATH bytes). Returns 1, or 0 with `name` empty.
 int ChooseNameBeside(const char* path, const char* taken, char* name);
 

@@ -29,7 +29,7 @@ protected:
         return found;
     }
 
-    // "\??\C:\windows\syswow64\~qlAB12.tmp" as this program spells it.
+    // "\??\C:\windows\syswow64\~qlAB12CD.tmp" as this program spells it.
     static std::string AsSeenHere(const std::string& pending)
     {
         std::string name = pending.substr(pending.find_last_of('\\') + 1);

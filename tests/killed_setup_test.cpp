@@ -1,6 +1,7 @@
 // Setups killed halfway, at each step of an install and an uninstall: the next setup
 // on the machine, for any file, puts back what the dead one changed, as if it had
 // failed, and its rerun then counts its product once.
+#include "installer/call_record.h"
 #include "support/setup_processes.h"
 
 #include <algorithm>
@@ -455,4 +456,29 @@ TEST_F(KilledSetupTest, APutBackThatIsHeldUpFailsTheNextSetupUntilTheFileIsLetGo
     EXPECT_COUNT(target, 1);
     EXPECT_EQ(Install(update), 1) << message;
     EXPECT_COUNT(target, 2);
+}
+
+// A record that an earlier release left, whose whole copy of the file in place has a
+// four-digit name: the next setup deletes that copy as its own, and leaves the file.
+TEST_F(KilledSetupTest, AWholeCopyNamedByAnEarlierReleaseGoesWithItsRecord)
+{
+    std::string target = InSystem(".dll");
+    ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
+    std::string kept = SystemDir() + "\\~qlkAB12.tmp";
+    Track(kept);
+    ASSERT_TRUE(CopyFileA(target.c_str(), kept.c_str(), TRUE));
+    {
+        CallRecordKey key;
+        char scratch[kMessageBufferForTests] = {};
+        ASSERT_EQ(BeginCallRecord(target.c_str(), &key, scratch), 1) << scratch;
+        CallRecord record = {};
+        RecordFileChange(&record.file, target.c_str(), kept.c_str(), BinFile("fixture_server_2_1_0_5.dll").c_str());
+        ASSERT_EQ(WriteCallRecord(key.get(), record, target.c_str(), scratch), 1) << scratch;
+        RegCloseKey(key.release());  // as a setup that died leaves it
+    }
+    std::string other = Source("fixture_server_1_0_0_0.dll", ".dll", false, "other");
+    EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
+    EXPECT_FALSE(CallRecordThere());
+    EXPECT_FALSE(FileExists(kept));
+    EXPECT_TRUE(SameContent(target, BinFile("fixture_server_2_1_0_4.dll")));
 }
