@@ -95,14 +95,12 @@ int IsAnyCpuImage(const ImageHead& head, DWORD ntAt, const IMAGE_FILE_HEADER& he
 
 // A file of the other bitness would be copied over the one other products load, and
 // counted, before the load for its registration failed; nothing of this bitness could
-// ever load it. Closes `opened`.
-int CheckOpenedMachine(const char* path, HANDLE opened, char* message)
+// ever load it. `file` is open at its start, and stays open.
+int CheckMachineOf(const char* path, HANDLE file, char* message)
 {
-    HandleHolder file(opened);
-    if (!file) return 1;
     ImageHead head = {};
-    head.file = file.get();
-    if (!ReadFile(file.get(), head.bytes, kHeadSize, &head.read, nullptr) || head.read < sizeof(IMAGE_DOS_HEADER))
+    head.file = file;
+    if (!ReadFile(file, head.bytes, kHeadSize, &head.read, nullptr) || head.read < sizeof(IMAGE_DOS_HEADER))
         return 1;
     IMAGE_DOS_HEADER dos = {};
     memcpy(&dos, head.bytes, sizeof(dos));
@@ -124,6 +122,13 @@ int CheckOpenedMachine(const char* path, HANDLE opened, char* message)
                         path, MachineName(header.Machine), header.Machine, MachineName(kOwnMachine));
 }
 
+// The same, closing `opened`.
+int CheckOpenedMachine(const char* path, HANDLE opened, char* message)
+{
+    HandleHolder file(opened);
+    return file ? CheckMachineOf(path, file.get(), message) : 1;
+}
+
 HANDLE OpenShared(const char* path, DWORD access)
 {
     return NullIfInvalid(CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -136,6 +141,8 @@ int CheckImageMachine(const char* path, char* message)
 {
     return CheckOpenedMachine(path, OpenShared(path, GENERIC_READ), message);
 }
+
+int CheckCopiedMachine(const char* path, HANDLE copy, char* message) { return CheckMachineOf(path, copy, message); }
 
 int CheckMachineInPlace(const char* path, DWORD* openError, char* message)
 {

@@ -11,6 +11,10 @@
 // module's, and returns 0.
 int CheckImageMachine(const char* path, char* message);
 
+// The same for a whole copy of the file `path`, open for reading at `copy` at its start
+// (which stays open): the message names `path`.
+int CheckCopiedMachine(const char* path, HANDLE copy, char* message);
+
 // The same for the copy in place, opened for writing where it can be: sets *openError
 // to ERROR_SUCCESS when it could, else to the error of that open (a program that has it
 // loaded or open refuses it with ERROR_SHARING_VIOLATION). A replacement must know that

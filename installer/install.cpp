@@ -128,7 +128,6 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // The file to install must exist and carry a version in every mode.
     FileVersion sourceVersion = {};
     if (GetFileVersionNumbers(file, &sourceVersion, operation.message) != 1) return 0;
-    if ((useSystemDir != 0 || doRegistration == 1) && !CheckImageMachine(file, operation.message)) return 0;
     // Windows keeps its own copy of a file it protects: counted, never replaced or registered.
     const ProtectedFiles guarded = AskWhichAreProtected(paths, useSystemDir);
 
@@ -169,6 +168,12 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // registered again: an earlier setup may have failed to, and servers expect it.
     // Registering before counting lets a failed registration leave the count as it
     // was, so that the setup can simply be run again.
+    // A copy is read as it is made: one that nothing goes before (a .dep would) is
+    // refused before it takes the name, and the source need not be opened for it.
+    int copyChecksMachine = willReplace && !(paths.isOcx && !guarded.companion);
+    if ((useSystemDir != 0 || doRegistration == 1) && !copyChecksMachine
+        && !CheckImageMachine(file, operation.message))
+        return 0;
     int registrationAsked = doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0);
     if (!willReplace && !registrationAsked && doSharedCount != 1)
         return guarded.target ? WriteProtectedNotice(operation.message, paths.targetPath) : 1;
@@ -183,6 +188,7 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
     // Opened once: the counts are recorded as they stand, and raised in the same key.
     KeyHolder counts(changes.counts ? OpenSharedCounts() : nullptr);
     if (!RecordInstall(operation, file, changes, counts.get(), &record, &replaced, &replacedCompanion)) return 0;
+    replaced.checksMachine = copyChecksMachine;
 
     if (willReplace) {
         // The .dep goes first, so that the control's name is the last to change.

@@ -2,6 +2,7 @@
 
 #include "common/holders.h"
 #include "common/message.h"
+#include "installer/image_machine.h"
 #include "installer/target_paths.h"
 #include "privilege/checks.h"
 
@@ -47,13 +48,21 @@ int RenameOver(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
+// What a copy on its way is found to be.
+constexpr int kCopyReady = 1;
+constexpr int kCopyFailed = 0;
+constexpr int kCopyRefused = -1;  // an image of another machine, the message written
+
 // A rename is journalled before the data it names is written: after a power loss the
-// target could name a file of the right size full of nothing.
-int FlushToDisk(const char* path)
+// target could name a file of the right size full of nothing. With `checksMachine`,
+// the copy of `source` is read as it is flushed, in the same open.
+int FlushCopy(const char* path, const char* source, int checksMachine, char* message)
 {
-    HandleHolder file(NullIfInvalid(
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return file && FlushFileBuffers(file.get()) ? 1 : 0;
+    HandleHolder file(NullIfInvalid(CreateFileA(path, GENERIC_WRITE | (checksMachine ? GENERIC_READ : 0), 0, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!file) return kCopyFailed;
+    if (checksMachine && !CheckCopiedMachine(source, file.get(), message)) return kCopyRefused;
+    return FlushFileBuffers(file.get()) ? kCopyReady : kCopyFailed;
 }
 
 // 1 when `path` opens for writing; otherwise 0, with the error in GetLastError.
@@ -313,13 +322,16 @@ int AppendKeptAt(char* message, const char* kept)
 }
 
 // Writes the new file beside the target, flushed, and renames it over the target.
-int ReplaceByRename(const char* source, const char* target, ReplacedFile* replaced)
+// Returns 1 once it is there, kCopyRefused with the message written, or 0.
+int ReplaceByRename(const char* source, const char* target, ReplacedFile* replaced, char* message)
 {
     char temporary[MAX_PATH] = {};
     TemporaryName(target, temporary);
     int copied = CopyFileA(source, temporary, FALSE)
         || (DropReadOnly(temporary) && CopyFileA(source, temporary, FALSE));
-    if (copied && DropReadOnly(temporary) && FlushToDisk(temporary)) {
+    int ready = copied && DropReadOnly(temporary) ? FlushCopy(temporary, source, replaced->checksMachine, message)
+                                                  : kCopyFailed;
+    if (ready == kCopyReady) {
         if (replaced->found == kNameEmpty) {
             replaced->placed = RenameToFreeName(temporary, target);
         } else if (replaced->found == kNameInUse) {
@@ -344,7 +356,7 @@ int ReplaceByRename(const char* source, const char* target, ReplacedFile* replac
         NoteKeptName(replaced->note, nullptr);
     }
     if (!replaced->placed) DeleteFileA(temporary);
-    return replaced->placed;
+    return ready == kCopyRefused ? kCopyRefused : replaced->placed;
 }
 
 } // namespace
@@ -357,7 +369,9 @@ int ReplaceByRename(const char* source, const char* target, ReplacedFile* replac
 // usual install to the calls it cannot do without.
 int ReplaceSystemFile(const char* source, ReplacedFile* replaced, char* message)
 {
-    if (ReplaceByRename(source, replaced->target, replaced)) return 1;
+    int replacedNow = ReplaceByRename(source, replaced->target, replaced, message);
+    if (replacedNow == 1) return 1;
+    if (replacedNow == kCopyRefused) return 0;
     WriteMessage(message, "Could not copy file %s to %s\n", source, replaced->target);
     // Only when the old copy could not take its name back does it stay elsewhere.
     if (replaced->kept[0] != '\0') AppendKeptAt(message, replaced->kept);

@@ -16,6 +16,9 @@ struct ReplacedFile {
     int placed;           // 1 once the new file holds the target's name
     int found;            // what LookAtName saw under the name
     RecordNote note;      // where the call's record names the kept copy
+    // 1: the copy is checked to be an image this module's processes can load before it
+    // takes the name, which spares opening the source for it.
+    int checksMachine;
 };
 
 // What a replacement finds under a name, looked at once with the setup lock held.
@@ -42,7 +45,8 @@ int PrepareReplacement(const char* target, int found, const char* taken, Replace
 // kept under its prepared name until KeepReplacement or GiveBackReplaced; one that
 // another program has loaded, and on the 9x family every one, is renamed there, which
 // leaves the name empty between two renames. Returns 1, or writes "Could not copy
-// file ..." and returns 0 with the target as it was.
+// file ..." (or, with checksMachine, the refusal of an image of another machine) and
+// returns 0 with the target as it was.
 int ReplaceSystemFile(const char* source, ReplacedFile* replaced, char* message);
 
 // The call has succeeded: the kept copy goes, deleted, or, while a program has it

@@ -193,7 +193,22 @@ TEST_F(InstallTest, AFileOfTheOtherBitnessIsRefusedBeforeAnythingChanges)
         EXPECT_COUNT(target, 1);
         EXPECT_FALSE(ReadSharedValue(other).exists);
         EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
+        // Its copy, refused as it was made, went before it took the name.
+        WIN32_FIND_DATAA found = {};
+        HANDLE search = FindFirstFileA((SystemDir() + "\\~ql*").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        EXPECT_FALSE(FileExists(target + ".~ql"));
     }
+    // A control whose .dep would go first is refused before the .dep does.
+    std::string control = Source("fixture_other_bitness.dll", ".ocx", true, "control");
+    std::string controlRefusal = refusal;
+    controlRefusal.replace(controlRefusal.find(other), other.size(), control);
+    EXPECT_EQ(Install(control), 0);
+    EXPECT_EQ(message, controlRefusal);
+    std::string controlTarget = InSystem(".ocx");
+    EXPECT_FALSE(FileExists(controlTarget));
+    EXPECT_FALSE(FileExists(controlTarget.substr(0, controlTarget.size() - 4) + ".dep"));
     // Counted where it is, it is the product's own business.
     EXPECT_EQ(Install(other, 0, 0, 1), 1) << message;
     EXPECT_COUNT(other, 1);
