@@ -33,6 +33,15 @@ int SourceCompanion(const char* file, char* sourceCompanion)
     return MakeCompanionName(sourceCompanion);
 }
 
+// A step failed before the source's machine was looked at, which is otherwise read
+// from its copy: an image that no process of this bitness could load is what the
+// call names, whatever else is wrong, as when it was looked at first. Returns 0.
+int RefuseSourceFirst(const char* file, char* message)
+{
+    CheckImageMachine(file, message);
+    return 0;
+}
+
 // A control without a .dep file installs normally.
 void ReplaceCompanionFile(const char* file, ReplacedFile* replaced)
 {
@@ -139,11 +148,12 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         // Another bitness's file under this name is not this bitness's copy: neither
         // replaced nor counted as one.
         DWORD openError = ERROR_SUCCESS;
-        if (operation.targetFound && !CheckMachineInPlace(paths.targetPath, &openError, operation.message)) return 0;
+        if (operation.targetFound && !CheckMachineInPlace(paths.targetPath, &openError, operation.message))
+            return RefuseSourceFirst(file, operation.message);
         FileVersion targetVersion = {};
         int found = operation.targetFound ? GetFileVersionNumbers(paths.targetPath, &targetVersion, operation.message)
                                           : kVersionAbsent;
-        if (found == 0) return 0;
+        if (found == 0) return RefuseSourceFirst(file, operation.message);
         if (found == kVersionAbsent) {
             // Nothing usable in place: not an error, just a file to put there.
             ClearMessage(operation.message);
@@ -159,8 +169,10 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         // name it came from: one whose file was renamed away since (set aside by
         // another setup's update, or by the last uninstall) still answers to it,
         // whatever is under the name now, or nothing.
-        if (willReplace && IsLoadedByThisProgram(paths.targetPath))
-            return WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
+        if (willReplace && IsLoadedByThisProgram(paths.targetPath)) {
+            WriteMessage(operation.message, kLoadedHere, file, paths.targetPath);
+            return RefuseSourceFirst(file, operation.message);
+        }
         if (willReplace && operation.targetFound) targetSeen = LookAtOpenError(openError);
     }
 
