@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <initializer_list>
 
 namespace {
 
@@ -28,11 +30,12 @@ void TemporaryName(const char* target, char* temporary)
 // which Wine finds missing from the system directory by a third less work (it
 // compares each of the folder's hundreds of names with it, and for an 8.3 name each
 // one's short name as well). A whole copy of the file in place, made where no second
-// name can be, has a name of its own that GetTempFileNameA never gives out either: a
-// setup that dies while making it leaves a file that is neither the file in place nor
-// its whole copy.
+// name can be, has names of its own ("~qlkXXXXXX.tmp", or one reserved as
+// "~qkXXXX.tmp"), which no set-aside copy gets: a setup that dies while making it
+// leaves a file that is neither the file in place nor its whole copy.
 const char kSetAsidePrefix[] = "~ql";
 const char kWholeCopyPrefix[] = "~qlk";
+const char kReservedWholeCopyPrefix[] = "~qk";  // GetTempFileNameA's "~qkXXXX.tmp"
 constexpr DWORD kNameNumbers = 0xFFFFFF;
 
 // 1 when `path` is absent or no longer read-only.
@@ -133,8 +136,9 @@ int NameBeside(const char* path, const char* taken, const char* prefix, int atte
 }
 
 // A name of `prefix` that no file holds: one looked at, or, when earlier copies hold
-// every one tried, one reserved.
-int ChooseNameWithPrefix(const char* path, const char* taken, const char* prefix, char* name)
+// every one tried, one reserved, under `reserved` (three characters): a whole copy's
+// has a prefix of its own there too, so that the next call knows it for one.
+int ChooseNameWithPrefix(const char* path, const char* taken, const char* prefix, const char* reserved, char* name)
 {
     for (int attempt = 0; attempt < 3; ++attempt)
         if (NameBeside(path, taken, prefix, attempt, 1, name)) return 1;
@@ -142,7 +146,7 @@ int ChooseNameWithPrefix(const char* path, const char* taken, const char* prefix
     if (folderLength == 0) return 0;
     char folder[MAX_PATH] = {};
     snprintf(folder, MAX_PATH, "%.*s", folderLength - 1, path);
-    if (GetTempFileNameA(folder, kSetAsidePrefix, 0, name) != 0 && _stricmp(name, taken) != 0 && DeleteFileA(name))
+    if (GetTempFileNameA(folder, reserved, 0, name) != 0 && _stricmp(name, taken) != 0 && DeleteFileA(name))
         return 1;
     name[0] = '\0';
     return 0;
@@ -156,7 +160,7 @@ int ChooseNameWithPrefix(const char* path, const char* taken, const char* prefix
 // does GetTempFileNameA reserve one, whose empty file goes at once.
 int ChooseNameBeside(const char* path, const char* taken, char* name)
 {
-    return ChooseNameWithPrefix(path, taken, kSetAsidePrefix, name);
+    return ChooseNameWithPrefix(path, taken, kSetAsidePrefix, kSetAsidePrefix, name);
 }
 
 namespace {
@@ -297,7 +301,7 @@ int KeepUnderOwnName(ReplacedFile* replaced)
     if (GetWindowsFamily() == kFamilyNt5 && createHardLink != nullptr
         && ClaimKeptName(replaced, [&](const char* kept) { return createHardLink(kept, path, nullptr) ? 1 : 0; }))
         return 1;
-    if (!ChooseNameWithPrefix(path, "", kWholeCopyPrefix, replaced->kept)
+    if (!ChooseNameWithPrefix(path, "", kWholeCopyPrefix, kReservedWholeCopyPrefix, replaced->kept)
         || !NoteKeptName(replaced->note, replaced->kept))
         return 0;
     // The name is taken before the copy: a copy that fails before it makes its file (its
@@ -439,6 +443,8 @@ int IsKeptByTheCall(const char* kept, const char* target)
     size_t length = strlen(name);
     if (_strnicmp(name, kWholeCopyPrefix, sizeof(kWholeCopyPrefix) - 1) == 0 && (length == 14 || length == 12))
         return 1;
+    if (_strnicmp(name, kReservedWholeCopyPrefix, sizeof(kReservedWholeCopyPrefix) - 1) == 0 && length == 11)
+        return 1;
     BY_HANDLE_FILE_INFORMATION keptFile = {};
     BY_HANDLE_FILE_INFORMATION targetFile = {};
     return FileIdentity(kept, &keptFile) && FileIdentity(target, &targetFile)
@@ -508,9 +514,14 @@ int IsModuleOfEitherName(const HMODULE* modules, DWORD count, const char* path, 
         WCHAR name[MAX_PATH] = {};
         DWORD length = GetModuleFileNameW(modules[i], name, MAX_PATH);
         if (length == 0 || length >= MAX_PATH) continue;
-        if (compareOrdinal(name, -1, widePath, -1, TRUE) == CSTR_EQUAL
-            || compareOrdinal(name, -1, wideNative, -1, TRUE) == CSTR_EQUAL)
-            return 1;
+        // A module loaded through a short 8.3 name is known by that name; only such a
+        // name holds a tilde, and only then is its long name asked for.
+        WCHAR longName[MAX_PATH] = {};
+        DWORD longLength = wcschr(name, L'~') != nullptr ? GetLongPathNameW(name, longName, MAX_PATH) : 0;
+        for (const WCHAR* known : {name, longLength != 0 && longLength < MAX_PATH ? longName : name})
+            if (compareOrdinal(known, -1, widePath, -1, TRUE) == CSTR_EQUAL
+                || compareOrdinal(known, -1, wideNative, -1, TRUE) == CSTR_EQUAL)
+                return 1;
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -291,17 +292,22 @@ TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
 {
     ProgramAsVersion nt4("operation_worker.exe", "nt40"), win98("operation_worker.exe", "win98");
     // Killed before its copy was on its way, the setup had recorded a kept name only.
+    // A whole copy (NT 4.0) is guessed under names of its own, and, when those are
+    // taken, reserved under names of its own as well.
     const struct {
         std::string program, refuse;
         DWORD exitCode;
-    } cases[] = {{BinFile("operation_worker.exe"), "", 0},
-                 {nt4.path, "", 0},
-                 {nt4.path, "--refuse CopyFileA 2 ", 1},
-                 {BinFile("operation_worker.exe"), "--die after CreateHardLinkA 1 ", 77},
-                 {nt4.path, "--die after CopyFileA 2 ", 77},
-                 {BinFile("operation_worker.exe"), "--die before CopyFileA 1 ", 77},
-                 {nt4.path, "--die before CopyFileA 1 ", 77},
-                 {win98.path, "--die before CopyFileA 1 ", 77}};
+        const char* prefix;  // of the names guessed
+    } cases[] = {{BinFile("operation_worker.exe"), "", 0, "~ql"},
+                 {nt4.path, "", 0, "~qlk"},
+                 {nt4.path, "--refuse CopyFileA 2 ", 1, "~qlk"},
+                 {BinFile("operation_worker.exe"), "--die after CreateHardLinkA 1 ", 77, "~ql"},
+                 {nt4.path, "--die after CopyFileA 2 ", 77, "~qlk"},
+                 {BinFile("operation_worker.exe"), "--die before CopyFileA 1 ", 77, "~ql"},
+                 {nt4.path, "--die before CopyFileA 1 ", 77, "~qlk"},
+                 {win98.path, "--die before CopyFileA 1 ", 77, "~ql"},
+                 {win98.path, "--refuse MoveFileExA 1 ", 0, "~ql"},
+                 {win98.path, "--die after MoveFileA 1 ", 77, "~ql"}};
     for (const auto& update : cases) {
         SCOPED_TRACE(update.program + " " + update.refuse);
         base = UniqueName("qelguess");
@@ -309,10 +315,13 @@ TEST_F(ConcurrencyTest, KeptCopiesLeaveTheNamesTheyGuessToTheFilesThatHoldThem)
         ASSERT_TRUE(CopyFixture("fixture_server_2_1_0_4.dll", target));
         Child worker;
         ASSERT_TRUE(StartWorker(update.refuse + "--tick 0x1234 copy", source, 1, &worker, update.program));
+        // Every name the worker guesses, as it numbers them from its pinned tick.
         std::vector<std::string> taken;
-        for (UINT guess = 0, unique = (0x1234 ^ (worker.id << 4)) & 0xFFFF; guess < 4; ++guess, unique += 0x1003) {
+        for (DWORD attempt = 0; attempt < 3; ++attempt) {
+            DWORD number = ((0x1234 ^ (worker.id << 4)) + 0x100003 * attempt) & 0xFFFFFF;
             char name[MAX_PATH] = {};
-            ASSERT_NE(GetTempFileNameA(SystemDir().c_str(), "~ql", (unique & 0xFFFF) ? unique & 0xFFFF : 1, name), 0u);
+            snprintf(name, sizeof(name), "%s\\%s%06lX.tmp", SystemDir().c_str(), update.prefix,
+                     static_cast<unsigned long>(number == 0 ? 1 : number));
             WriteTextFile(name, "another setup's copy");
             taken.push_back(name);
         }
