@@ -93,10 +93,12 @@ int IsAnyCpuImage(const ImageHead& head, DWORD ntAt, const IMAGE_FILE_HEADER& he
     return (cor.Flags & COMIMAGE_FLAGS_ILONLY) != 0 && (cor.Flags & COMIMAGE_FLAGS_32BITREQUIRED) == 0;
 }
 
+} // namespace
+
 // A file of the other bitness would be copied over the one other products load, and
 // counted, before the load for its registration failed; nothing of this bitness could
-// ever load it. `file` is open at its start, and stays open.
-int CheckMachineOf(const char* path, HANDLE file, char* message)
+// ever load it.
+int CheckCopiedMachine(const char* path, HANDLE file, char* message)
 {
     ImageHead head = {};
     head.file = file;
@@ -122,11 +124,13 @@ int CheckMachineOf(const char* path, HANDLE file, char* message)
                         path, MachineName(header.Machine), header.Machine, MachineName(kOwnMachine));
 }
 
-// The same, closing `opened`.
+namespace {
+
+// The same for the file `path` itself, closing `opened`.
 int CheckOpenedMachine(const char* path, HANDLE opened, char* message)
 {
     HandleHolder file(opened);
-    return file ? CheckMachineOf(path, file.get(), message) : 1;
+    return file ? CheckCopiedMachine(path, file.get(), message) : 1;
 }
 
 HANDLE OpenShared(const char* path, DWORD access)
@@ -141,8 +145,6 @@ int CheckImageMachine(const char* path, char* message)
 {
     return CheckOpenedMachine(path, OpenShared(path, GENERIC_READ), message);
 }
-
-int CheckCopiedMachine(const char* path, HANDLE copy, char* message) { return CheckMachineOf(path, copy, message); }
 
 int CheckMachineInPlace(const char* path, DWORD* openError, char* message)
 {

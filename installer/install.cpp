@@ -176,24 +176,25 @@ int installQELSystemFilesEx(const char* file, int useSystemDir, int doRegistrati
         if (willReplace && operation.targetFound) targetSeen = LookAtOpenError(openError);
     }
 
+    // A copy is read as it is made: one that nothing goes before (a .dep would) is
+    // refused before it takes the name, and the source need not be opened for it.
+    const int replacesCompanion = willReplace && paths.isOcx && !guarded.companion;
+    const int copyChecksMachine = willReplace && !replacesCompanion;
+    if ((useSystemDir != 0 || doRegistration == 1) && !copyChecksMachine
+        && !CheckImageMachine(file, operation.message))
+        return 0;
+
     // A newer version in place was registered when it came. The same version is
     // registered again: an earlier setup may have failed to, and servers expect it.
     // Registering before counting lets a failed registration leave the count as it
     // was, so that the setup can simply be run again.
-    // A copy is read as it is made: one that nothing goes before (a .dep would) is
-    // refused before it takes the name, and the source need not be opened for it.
-    int copyChecksMachine = willReplace && !(paths.isOcx && !guarded.companion);
-    if ((useSystemDir != 0 || doRegistration == 1) && !copyChecksMachine
-        && !CheckImageMachine(file, operation.message))
-        return 0;
     int registrationAsked = doRegistration == 1 && (willReplace || sameInPlace || useSystemDir == 0);
     if (!willReplace && !registrationAsked && doSharedCount != 1)
         return guarded.target ? WriteProtectedNotice(operation.message, paths.targetPath) : 1;
     // Only the file in the system directory is registered again by the next call: a
     // relative name outside it would be another file in another process.
-    const InstallChanges changes = {willReplace, willReplace && paths.isOcx && !guarded.companion,
-                                    doSharedCount == 1, registrationAsked && useSystemDir != 0, targetSeen,
-                                    operation.companionFound};
+    const InstallChanges changes = {willReplace, replacesCompanion, doSharedCount == 1,
+                                    registrationAsked && useSystemDir != 0, targetSeen, operation.companionFound};
     ReplacedFile replaced = {};
     ReplacedFile replacedCompanion = {};
     CallRecord record = {};

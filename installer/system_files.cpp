@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <initializer_list>
 
 namespace {
 
@@ -518,10 +517,10 @@ int IsModuleOfEitherName(const HMODULE* modules, DWORD count, const char* path, 
         // name holds a tilde, and only then is its long name asked for.
         WCHAR longName[MAX_PATH] = {};
         DWORD longLength = wcschr(name, L'~') != nullptr ? GetLongPathNameW(name, longName, MAX_PATH) : 0;
-        for (const WCHAR* known : {name, longLength != 0 && longLength < MAX_PATH ? longName : name})
-            if (compareOrdinal(known, -1, widePath, -1, TRUE) == CSTR_EQUAL
-                || compareOrdinal(known, -1, wideNative, -1, TRUE) == CSTR_EQUAL)
-                return 1;
+        const WCHAR* known = longLength != 0 && longLength < MAX_PATH ? longName : name;
+        if (compareOrdinal(known, -1, widePath, -1, TRUE) == CSTR_EQUAL
+            || compareOrdinal(known, -1, wideNative, -1, TRUE) == CSTR_EQUAL)
+            return 1;
     }
     return 0;
 }
