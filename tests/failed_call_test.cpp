@@ -152,6 +152,24 @@ TEST_F(FailedCallTest, AFailedRegistrationGivesBackAnUnversionedCopyAnotherProdu
 
 // Every product that used 1.0 must still find 1.0, registered, whichever later step
 // failed for 3.0.
+// An image of the other bitness is refused as its copy beside the name is made: where
+// nothing was, and over another product's copy, the copy goes and leaves no trace.
+TEST_F(FailedCallTest, AnImageOfTheOtherBitnessRefusedAsItIsCopiedLeavesNoTrace)
+{
+    std::string source = StartCase(".dll");
+    Track(target + ".~ql");
+    std::string other = Source("fixture_other_bitness.dll", ".dll", false, "other");
+    EXPECT_EQ(Install(other), 0);
+    EXPECT_EQ(message.rfind("The file " + other + " is built for ", 0), 0u) << message;
+    ExpectNothing();
+    ExpectNoTraces();
+    EXPECT_FALSE(FileExists(target + ".~ql"));
+    ASSERT_EQ(Install(source), 1) << message;
+    EXPECT_EQ(Install(other), 0);
+    ExpectOthersCopy(ReadTextFile(BinFile("fixture_flaky_1_0_0_0.dll")), "", 1);
+    EXPECT_FALSE(FileExists(target + ".~ql"));
+}
+
 TEST_F(FailedCallTest, ALaterStepThatFailsPutsTheOlderCopyBackRegistered)
 {
     enum class Failing { kRegistration, kCount };

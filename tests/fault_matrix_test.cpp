@@ -36,6 +36,7 @@ enum class Before {
     kFailingServerInPlace,  // a server whose entry points fail, uncounted
     kInstalled,             // one product installed the kit with every flag
     kInstalledThenDamaged,  // ... and then the copy in place became a text file
+    kOtherBitnessInPlace,   // a copy of the other bitness in the system directory, uncounted
 };
 
 // What goes wrong while the call runs.
@@ -48,6 +49,7 @@ enum class During {
     kSharedDllsReadOnly,  // the SharedDLLs key refuses every open for writing
     kTargetHeldOpen,      // the target is open elsewhere without sharing
     kTargetLoaded,        // the target is loaded by a running program
+    kTargetLoadedAsShort, // ... through its short 8.3 name, in capitals
     kLoadedCopyRenamed,   // ... and then set aside, as another setup's update does
     kLoadedCopyReplaced,  // ... and another copy put under its name
     kMultithreadedOle,    // the calling thread is in the multithreaded apartment already
@@ -84,6 +86,11 @@ constexpr Operation kUninstall = Operation::kUninstall;
 constexpr char kIncrement[] = "Error accessing registry for {target}.\nCould not increment registry counter.\n";
 constexpr char kDecrement[] = "Error accessing registry for {target}.\nCould not decrement registry counter.\n";
 constexpr char kDelete[] = "Error deleting file {target}\n";
+const char* const kOtherBitness =
+    sizeof(void*) == 8 ? "The file {source} is built for 32-bit x86 Windows (machine 0x014C), but this qelsetup "
+                         "module is 64-bit x64: it can neither install nor register it.\n"
+                       : "The file {source} is built for 64-bit x64 Windows (machine 0x8664), but this qelsetup "
+                         "module is 32-bit x86: it can neither install nor register it.\n";
 constexpr char kLoadedHere[] = "Could not copy file {source} to {target}\nThe file in place is loaded by this program: "
                                "install it from another one.\n";
 
@@ -113,6 +120,13 @@ const FaultCase kFaults[] = {
     // So it would when that copy was set aside since: the loader knows a module by its name.
     {"InstallWhileThisProgramHasTheNameLoadedFromACopyRenamedAway", kInstall, kAll, "fixture_server_2_1_0_5.dll",
      ".ocx", Before::kOlderCopyInPlace, During::kLoadedCopyRenamed, kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
+    {"InstallOverACopyThisProgramHasLoadedThroughItsShortName", kInstall, kAll, "fixture_server_2_1_0_5.dll",
+     ".ocx", Before::kOlderCopyInPlace, During::kTargetLoadedAsShort, kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
+    // An image no program of this bitness could load is what the call names, whatever else is wrong.
+    {"InstallOfTheOtherBitnessOverACopyThisProgramHasLoaded", kInstall, kAll, "fixture_other_bitness.dll", ".dll",
+     Before::kOlderCopyInPlace, During::kTargetLoaded, kOtherBitness, {"2.1.0.4", false, 0, 0, false}},
+    {"InstallOfTheOtherBitnessOverTheSameOfTheOtherBitness", kInstall, kAll, "fixture_other_bitness.dll", ".dll",
+     Before::kOtherBitnessInPlace, During::kNothing, kOtherBitness, {"3.0.0.0", false, 0, 0, false}},
     {"InstallWhileThisProgramHasTheNameLoadedFromACopyReplaced", kInstall, kAll, "fixture_server_2_1_0_5.dll",
      ".ocx", Before::kOlderCopyInPlace, During::kLoadedCopyReplaced, kLoadedHere, {"2.1.0.4", false, 0, 0, false}},
     {"InstallWithoutTheSharedDllsKey", kInstall, kAll, kServer, ".ocx", Before::kNothing,
@@ -211,6 +225,15 @@ int CallWhile(During during, const std::string& target, const std::function<int(
         EXPECT_TRUE(loaded);
         return call();
     }
+    case During::kTargetLoadedAsShort: {
+        char alias[MAX_PATH] = {};
+        EXPECT_NE(GetShortPathNameA(target.c_str(), alias, MAX_PATH), 0u);
+        CharUpperA(alias);
+        EXPECT_NE(_stricmp(alias, target.c_str()), 0);
+        LibraryHolder loaded(LoadLibraryA(alias));
+        EXPECT_TRUE(loaded);
+        return call();
+    }
     case During::kLoadedCopyRenamed:
     case During::kLoadedCopyReplaced: {
         std::string away = target + ".away";
@@ -251,6 +274,9 @@ protected:
             break;
         case Before::kFailingServerInPlace:
             ASSERT_TRUE(CopyFixture("fixture_failing.dll", target));
+            break;
+        case Before::kOtherBitnessInPlace:
+            ASSERT_TRUE(CopyFixture("fixture_other_bitness.dll", target));
             break;
         case Before::kInstalled:
         case Before::kInstalledThenDamaged:

@@ -193,29 +193,7 @@ TEST_F(InstallTest, AFileOfTheOtherBitnessIsRefusedBeforeAnythingChanges)
         EXPECT_COUNT(target, 1);
         EXPECT_FALSE(ReadSharedValue(other).exists);
         EXPECT_EQ(ReadFixtureRecord(target).calls, 1u);
-        // Its copy, refused as it was made, went before it took the name.
-        WIN32_FIND_DATAA found = {};
-        HANDLE search = FindFirstFileA((SystemDir() + "\\~ql*").c_str(), &found);
-        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
-        if (search != INVALID_HANDLE_VALUE) FindClose(search);
-        EXPECT_FALSE(FileExists(target + ".~ql"));
     }
-    // Whatever else is wrong, the image that no program of this bitness could load is
-    // what the call names: this program has the copy in place loaded, or that copy is
-    // of the other bitness too.
-    {
-        LibraryHolder loaded(LoadLibraryA(target.c_str()));
-        ASSERT_TRUE(loaded);
-        EXPECT_EQ(Install(other), 0);
-        EXPECT_EQ(message, refusal) << "loaded here";
-    }
-    std::string otherTarget = InSystem("-other.dll");
-    ASSERT_TRUE(CopyFixture("fixture_other_bitness.dll", otherTarget));
-    std::string sameVersion = Source("fixture_other_bitness.dll", "-other.dll", false, "same");
-    EXPECT_EQ(Install(sameVersion), 0);
-    std::string sameRefusal = refusal;
-    sameRefusal.replace(sameRefusal.find(other), other.size(), sameVersion);
-    EXPECT_EQ(message, sameRefusal) << "of the other bitness in place";
     // A control whose .dep would go first is refused before the .dep does.
     std::string control = Source("fixture_other_bitness.dll", ".ocx", true, "control");
     std::string controlRefusal = refusal;
@@ -232,33 +210,6 @@ TEST_F(InstallTest, AFileOfTheOtherBitnessIsRefusedBeforeAnythingChanges)
     EXPECT_EQ(Uninstall(other, 0, 1, 1), 0);
     EXPECT_EQ(message, refusal);
     EXPECT_COUNT(other, 1);
-}
-
-// This program has the copy in place loaded under another spelling of its name: in
-// other letters' case, or through its short 8.3 name. It is refused all the same.
-TEST_F(InstallTest, ACopyLoadedHereUnderAnotherSpellingIsNotReplaced)
-{
-    for (const char* spelling : {"upper case", "short name"}) {
-        SCOPED_TRACE(spelling);
-        base = UniqueName("qelLoadedHereLongerName");
-        std::string target = InSystem(".dll");
-        ASSERT_EQ(Install(Source("fixture_server_2_1_0_4.dll", ".dll", false, "first")), 1) << message;
-        std::string update = Source("fixture_server_2_1_0_5.dll", ".dll", false, "update");
-        char name[MAX_PATH] = {};
-        if (strcmp(spelling, "upper case") == 0) {
-            snprintf(name, sizeof(name), "%s", target.c_str());
-            CharUpperBuffA(name, static_cast<DWORD>(strlen(name)));
-        } else {
-            ASSERT_NE(GetShortPathNameA(target.c_str(), name, MAX_PATH), 0u);
-            ASSERT_NE(_stricmp(name, target.c_str()), 0);
-        }
-        LibraryHolder loaded(LoadLibraryA(name));
-        ASSERT_TRUE(loaded) << name;
-        EXPECT_EQ(Install(update), 0);
-        EXPECT_EQ(message, "Could not copy file " + update + " to " + target +
-                               "\nThe file in place is loaded by this program: install it from another one.\n");
-        EXPECT_EQ(VersionOf(target), "2.1.0.4");
-    }
 }
 
 TEST_F(InstallTest, ARetryAfterAFailedRegistrationRegistersAndCountsOnce)
